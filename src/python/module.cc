@@ -1,0 +1,56 @@
+// The extension module _quillmere: multi-phase initialisation, declared to
+// run without the global interpreter lock, exporting the one class Sorter.
+
+#include <Python.h>
+
+#include "python/ref.h"
+#include "python/sorter_object.h"
+
+namespace quillmere::python {
+namespace {
+
+// Appends "Sorter" to __all__ (made if missing) and sets the attribute.
+int module_exec(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "_quillmere can only initialise a module object");
+    return -1;
+  }
+  Ref type = sorter_type();
+  if (!type) return -1;
+  Ref all;
+  {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &found) < 0) return -1;
+    all = Ref::steal(found);
+  }
+  if (!all) {
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  }
+  Ref appended = Ref::steal(PyObject_CallMethod(all.get(), "append", "s", "Sorter"));
+  if (!appended) return -1;
+  return PyObject_SetAttrString(module, "Sorter", type.get());
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_quillmere",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace quillmere::python
+
+PyMODINIT_FUNC PyInit__quillmere() { return PyModuleDef_Init(&quillmere::python::module_def); }

@@ -1,0 +1,54 @@
+// The Python class Sorter ("quillmere.Sorter"): the data of one sorter object
+// and the operations on it that the adding and reading paths share.
+//
+// All fields are set by the constructor; afterwards only `added` and
+// `status` change, and both are atomics, so they may be read without the
+// lock. Everything else that changes lives in the State behind `lock`.
+
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "python/lock.h"
+#include "python/ref.h"
+
+namespace quillmere::python {
+
+// Values of PySorter::status.
+inline constexpr std::uint32_t kStatusOpen = 0;    // adding allowed
+inline constexpr std::uint32_t kStatusRead = 1;    // reading has begun
+inline constexpr std::uint32_t kStatusClosed = 2;  // close() ran
+
+struct PySorter {
+  PyObject_HEAD
+  bool has_codec;               // encode is the codec's, not pickle.dumps
+  PyObject* encode;             // the codec's bound encode, or pickle.dumps
+  std::shared_ptr<Lock> lock;   // shared with every iterator of this sorter
+  PyObject* decode;             // the codec's bound decode, or pickle.loads
+  std::atomic<std::uint64_t> added;  // successful adds; only a count (relaxed)
+  PyObject* key;                // the key function, or nullptr for none
+  std::atomic<std::uint32_t> status;  // kStatus*, sequentially consistent
+};
+
+// This interpreter's copy of the type made from `spec`, made on first use and
+// kept under `cache_key` (a new reference, or nullptr with an exception set).
+Ref cached_type(const char* cache_key, PyType_Spec* spec);
+
+// This interpreter's Sorter type, made on first use (a new reference, or
+// nullptr with an exception set).
+Ref sorter_type();
+
+// Whether o is a Sorter.
+bool is_sorter(PyObject* o);
+
+// Drops the heavy contents of the state when `lock` is the last handle to
+// it: the state becomes Closed and the core sorter or merge is dropped with
+// the thread detached (in place while the interpreter finalizes). Other
+// holders keep the state as it is.
+void release(std::shared_ptr<Lock>& lock) noexcept;
+
+}  // namespace quillmere::python

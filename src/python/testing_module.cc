@@ -1,0 +1,162 @@
+// _quillmere_test: a module for the Python tests only, built beside
+// _quillmere but never installed. It reaches into the Python layer: error
+// conversion, and the sorter's lock and state.
+
+#include <Python.h>
+
+#include <array>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "python/errors.h"
+#include "python/lock.h"
+#include "python/ref.h"
+#include "python/sorter_object.h"
+
+namespace quillmere::python {
+namespace {
+
+constexpr std::array<std::pair<std::string_view, IoKind>, 20> kKinds = {{
+    {"NotFound", IoKind::NotFound},
+    {"PermissionDenied", IoKind::PermissionDenied},
+    {"ConnectionRefused", IoKind::ConnectionRefused},
+    {"ConnectionReset", IoKind::ConnectionReset},
+    {"ConnectionAborted", IoKind::ConnectionAborted},
+    {"BrokenPipe", IoKind::BrokenPipe},
+    {"AlreadyExists", IoKind::AlreadyExists},
+    {"WouldBlock", IoKind::WouldBlock},
+    {"NotADirectory", IoKind::NotADirectory},
+    {"IsADirectory", IoKind::IsADirectory},
+    {"TimedOut", IoKind::TimedOut},
+    {"Interrupted", IoKind::Interrupted},
+    {"OutOfMemory", IoKind::OutOfMemory},
+    {"AddrInUse", IoKind::AddrInUse},
+    {"InvalidInput", IoKind::InvalidInput},
+    {"StorageFull", IoKind::StorageFull},
+    {"InvalidData", IoKind::InvalidData},
+    {"UnexpectedEof", IoKind::UnexpectedEof},
+    {"WriteZero", IoKind::WriteZero},
+    {"Other", IoKind::Other},
+}};
+
+PyObject* exception_of(Error error) { return to_python(std::move(error)).release(); }
+
+// os_error(errno, path=None): the exception of an operating-system error.
+PyObject* os_error(PyObject*, PyObject* args) {
+  int err;
+  PyObject* path = nullptr;  // bytes in the filesystem encoding
+  if (!PyArg_ParseTuple(args, "i|O&", &err, PyUnicode_FSConverter, &path)) return nullptr;
+  Ref owned = Ref::steal(path);
+  Error error = Error::from_errno(err);
+  if (owned) error = std::move(error).with_path(PyBytes_AS_STRING(owned.get()));
+  return exception_of(std::move(error));
+}
+
+// io_error(kind, message=None): the exception of an I/O error of a kind.
+PyObject* io_error(PyObject*, PyObject* args) {
+  const char* name;
+  const char* message = nullptr;
+  if (!PyArg_ParseTuple(args, "s|z", &name, &message)) return nullptr;
+  for (const auto& [kind_name, kind] : kKinds) {
+    if (kind_name != name) continue;
+    return exception_of(message ? Error::io(kind, message) : Error::io(kind));
+  }
+  PyErr_Format(PyExc_ValueError, "no kind %s", name);
+  return nullptr;
+}
+
+PyObject* kinds(PyObject*, PyObject*) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& entry : kKinds) {
+    Ref name = Ref::steal(PyUnicode_FromStringAndSize(entry.first.data(), entry.first.size()));
+    if (!name || PyList_Append(list.get(), name.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* invalid(PyObject*, PyObject* arg) {
+  const char* message = PyUnicode_AsUTF8(arg);
+  if (message == nullptr) return nullptr;
+  return exception_of(Error::invalid(message));
+}
+
+PyObject* lost(PyObject*, PyObject*) { return exception_of(Error::lost()); }
+
+Lock* lock_of(PyObject* o) {
+  if (!is_sorter(o)) {
+    PyErr_SetString(PyExc_TypeError, "not a Sorter");
+    return nullptr;
+  }
+  return reinterpret_cast<PySorter*>(o)->lock.get();
+}
+
+// hold_lock(sorter, callback): calls callback() while holding the sorter's
+// lock, as the adding and reading paths do around their work.
+PyObject* hold_lock(PyObject*, PyObject* args) {
+  PyObject* sorter;
+  PyObject* callback;
+  if (!PyArg_ParseTuple(args, "OO", &sorter, &callback)) return nullptr;
+  Lock* lock = lock_of(sorter);
+  if (lock == nullptr) return nullptr;
+  std::optional<Guard> guard;
+  {
+    Detached detached;
+    if (std::optional<Guard> g = lock->acquire()) guard.emplace(std::move(*g));
+  }
+  if (!guard) return raise_message(PyExc_RuntimeError, "reentrant call");
+  return PyObject_CallNoArgs(callback);
+}
+
+// state(sorter): the name of the state behind the sorter's lock.
+PyObject* state(PyObject*, PyObject* sorter) {
+  Lock* lock = lock_of(sorter);
+  if (lock == nullptr) return nullptr;
+  static constexpr const char* kNames[] = {"Adding", "Reading", "Done", "Stopped", "Closed"};
+  std::size_t index = 0;
+  bool reentrant = false;
+  {
+    Detached detached;
+    std::optional<Guard> guard = lock->acquire();
+    if (guard) index = guard->state().index();
+    reentrant = !guard;
+  }
+  if (reentrant) return raise_message(PyExc_RuntimeError, "reentrant call");
+  return PyUnicode_FromString(kNames[index]);
+}
+
+PyMethodDef methods[] = {
+    {"os_error", os_error, METH_VARARGS, nullptr},
+    {"io_error", io_error, METH_VARARGS, nullptr},
+    {"kinds", kinds, METH_NOARGS, nullptr},
+    {"invalid", invalid, METH_O, nullptr},
+    {"lost", lost, METH_NOARGS, nullptr},
+    {"hold_lock", hold_lock, METH_VARARGS, nullptr},
+    {"state", state, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_quillmere_test",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace quillmere::python
+
+PyMODINIT_FUNC PyInit__quillmere_test() {
+  return PyModuleDef_Init(&quillmere::python::module_def);
+}

@@ -1,0 +1,70 @@
+// Worker pool threads and their queue.
+
+#include "sorter/pool.h"
+
+#include <pthread.h>
+
+#include <exception>
+#include <string>
+#include <system_error>
+
+namespace quillmere {
+
+void name_thread(std::thread& thread, const std::string& name) noexcept {
+  // The kernel refuses names of 16 bytes or more, so cut to the 15 it keeps.
+  pthread_setname_np(thread.native_handle(), name.substr(0, 15).c_str());
+}
+
+Result<std::shared_ptr<WorkerPool>> WorkerPool::start(std::size_t threads) {
+  if (threads > kMaxThreads) {
+    return fail(Error::io(IoKind::Other, "a worker pool has at most 65535 threads, not " +
+                                             std::to_string(threads)));
+  }
+  std::shared_ptr<WorkerPool> pool(new WorkerPool());
+  try {
+    pool->threads_.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) {
+      pool->threads_.emplace_back([raw = pool.get()] { raw->work(); });
+      name_thread(pool->threads_.back(), "quillmere-sort-" + std::to_string(i));
+    }
+  } catch (const std::exception& e) {
+    // The threads started so far are joined by the pool's destructor.
+    return fail(Error::io(IoKind::Other, std::string("cannot start the worker pool: ") + e.what()));
+  }
+  return pool;
+}
+
+WorkerPool::~WorkerPool() { stop_and_join(); }
+
+void WorkerPool::stop_and_join() noexcept {
+  {
+    std::lock_guard lock(mu_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void WorkerPool::submit(std::function<void()> task) {
+  {
+    std::lock_guard lock(mu_);
+    tasks_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
+void WorkerPool::work() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock lock(mu_);
+      while (tasks_.empty() && !stopping_) wake_.wait(lock);
+      if (tasks_.empty()) return;  // stopping, and nothing left to do
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+}
+
+}  // namespace quillmere

@@ -1,0 +1,63 @@
+// The sorter's own pool of worker threads, "quillmere-sort-0" and upwards.
+//
+// A pool exists when a sorter has two or more threads. It is shared by handle
+// (std::shared_ptr) between the core sorter, its spill thread and run writers;
+// its threads end, after finishing the tasks already queued, when the last
+// share is released. Tasks run on the pool's threads in no particular order;
+// a task never waits for another task (the thread that needs results waits
+// outside the pool), so the pool cannot deadlock on itself.
+//
+// Thread safety: submit() may be called from any thread, including from a
+// task. Memory ordering: whatever a thread wrote before submit() is visible
+// to the task when it runs.
+
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "error.h"
+#include "thread_annotations.h"
+
+namespace quillmere {
+
+class WorkerPool {
+ public:
+  static constexpr std::size_t kMaxThreads = 65535;
+
+  // Starts exactly `threads` named threads. On failure no thread is left
+  // running, and the error (kind Other) carries the reason.
+  [[nodiscard]] static Result<std::shared_ptr<WorkerPool>> start(std::size_t threads);
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+  // Lets the queued tasks finish, then joins every thread.
+  ~WorkerPool();
+
+  std::size_t size() const noexcept { return threads_.size(); }
+
+  // Queues a task. The task must not throw; it runs on some pool thread.
+  void submit(std::function<void()> task);
+
+ private:
+  WorkerPool() = default;
+  void work();
+  void stop_and_join() noexcept;
+
+  std::mutex mu_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_ QM_GUARDED_BY(mu_);
+  bool stopping_ QM_GUARDED_BY(mu_) = false;
+  std::vector<std::thread> threads_;  // set up in start(), then constant
+};
+
+// Gives a thread its name. The system keeps the first 15 bytes.
+void name_thread(std::thread& thread, const std::string& name) noexcept;
+
+}  // namespace quillmere

@@ -1,0 +1,67 @@
+#include "sorter/pool.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace quillmere {
+namespace {
+
+TEST(WorkerPoolTest, RunsTasksOnItsOwnNamedThreads) {
+  Result<std::shared_ptr<WorkerPool>> pool = WorkerPool::start(3);
+  ASSERT_TRUE(pool) << pool.error().text();
+  EXPECT_EQ((*pool)->size(), 3u);
+
+  // Three tasks that each wait for all three to have started must run on
+  // three different threads at once.
+  std::mutex mu;
+  std::condition_variable cv;
+  int started = 0;
+  std::set<pthread_t> threads;
+  std::set<std::string> names;
+  for (int i = 0; i < 3; ++i) {
+    (*pool)->submit([&] {
+      char name[16] = {};
+      pthread_getname_np(pthread_self(), name, sizeof name);
+      std::unique_lock lock(mu);
+      threads.insert(pthread_self());
+      names.insert(name);
+      ++started;
+      cv.notify_all();
+      cv.wait(lock, [&] { return started == 3; });
+    });
+  }
+  {
+    std::unique_lock lock(mu);
+    cv.wait(lock, [&] { return started == 3; });
+  }
+  EXPECT_EQ(threads.size(), 3u);
+  EXPECT_FALSE(threads.contains(pthread_self()));
+  // The system keeps 15 bytes of "quillmere-sort-N".
+  EXPECT_EQ(names, std::set<std::string>{"quillmere-sort-"});
+}
+
+TEST(WorkerPoolTest, DroppingFinishesQueuedTasks) {
+  std::atomic<int> done{0};
+  {
+    Result<std::shared_ptr<WorkerPool>> pool = WorkerPool::start(2);
+    ASSERT_TRUE(pool);
+    for (int i = 0; i < 1000; ++i) (*pool)->submit([&] { done.fetch_add(1); });
+  }
+  EXPECT_EQ(done.load(), 1000);
+}
+
+TEST(WorkerPoolTest, RefusesMoreThanItsLimit) {
+  Result<std::shared_ptr<WorkerPool>> pool = WorkerPool::start(WorkerPool::kMaxThreads + 1);
+  ASSERT_FALSE(pool);
+  EXPECT_EQ(pool.error().kind(), IoKind::Other);
+  EXPECT_EQ(pool.error().text(), "a worker pool has at most 65535 threads, not 65536");
+}
+
+}  // namespace
+}  // namespace quillmere
