@@ -68,3 +68,47 @@ void WorkerPool::work() {
 }
 
 }  // namespace quillmere
+
+namespace quillmere {
+
+void TaskGroup::spawn(std::function<void()> task) noexcept {
+  {
+    std::lock_guard lock(mu_);
+    ++pending_;
+  }
+  try {
+    pool_.submit([this, task = std::move(task)]() noexcept {
+      run(task);
+      finish_one();
+    });
+  } catch (...) {
+    // Queueing needs memory; doing the work here needs none more.
+    run(task);
+    finish_one();
+  }
+}
+
+void TaskGroup::run(const std::function<void()>& task) noexcept {
+  try {
+    task();
+  } catch (...) {
+    std::lock_guard lock(mu_);
+    failed_ = true;
+  }
+}
+
+void TaskGroup::finish_one() noexcept {
+  std::lock_guard lock(mu_);
+  // Notify under the lock: the waiter may destroy the group as soon as it
+  // sees zero.
+  if (--pending_ == 0) idle_.notify_all();
+}
+
+Result<> TaskGroup::wait() noexcept {
+  std::unique_lock lock(mu_);
+  while (pending_ != 0) idle_.wait(lock);
+  if (failed_) return fail(Error::io(IoKind::OutOfMemory));
+  return {};
+}
+
+}  // namespace quillmere

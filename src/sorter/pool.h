@@ -57,6 +57,43 @@ class WorkerPool {
   std::vector<std::thread> threads_;  // set up in start(), then constant
 };
 
+// A batch of tasks run on a pool and waited for by one thread outside it
+// (the spill thread, a merge pass, a test). Tasks may spawn further tasks
+// into the same group, so recursive work (a parallel quicksort, halving a
+// range of blocks) needs no waiting inside the pool.
+//
+// Memory ordering: whatever a task wrote is visible to the waiter once
+// wait() returns; whatever a thread wrote before spawn() is visible to the
+// task it spawns.
+class TaskGroup {
+ public:
+  // REQUIRES: the pool outlives the group.
+  explicit TaskGroup(WorkerPool& pool) noexcept : pool_(pool) {}
+  TaskGroup(const TaskGroup&) = delete;
+  TaskGroup& operator=(const TaskGroup&) = delete;
+  // Waits for what is still running: a task must never outlive its group.
+  ~TaskGroup() { (void)wait(); }
+
+  // Queues `task` on the pool; from any thread, including a task of this
+  // group. If it cannot be queued (no memory), it runs at once instead.
+  void spawn(std::function<void()> task) noexcept;
+
+  // Blocks until every task spawned so far, and every task they spawned,
+  // has finished. REQUIRES: not called on one of the pool's threads.
+  // Fails (OutOfMemory) if a task ended by an exception.
+  [[nodiscard]] Result<> wait() noexcept;
+
+ private:
+  void run(const std::function<void()>& task) noexcept;
+  void finish_one() noexcept;
+
+  WorkerPool& pool_;
+  std::mutex mu_;
+  std::condition_variable idle_;
+  std::size_t pending_ QM_GUARDED_BY(mu_) = 0;  // spawned and not yet finished
+  bool failed_ QM_GUARDED_BY(mu_) = false;      // a task threw
+};
+
 // Gives a thread its name. The system keeps the first 15 bytes.
 void name_thread(std::thread& thread, const std::string& name) noexcept;
 
