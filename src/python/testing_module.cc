@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "python/errors.h"
+#include "python/key_encoder.h"
 #include "python/lock.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
@@ -126,7 +127,17 @@ PyObject* state(PyObject*, PyObject* sorter) {
   return PyUnicode_FromString(kNames[index]);
 }
 
+// encode_key(key): the encoded key, as bytes.
+PyObject* encode(PyObject*, PyObject* key) {
+  key::Buffer out;
+  out.reserve(64);
+  if (!encode_key(key, out, 0)) return nullptr;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                   static_cast<Py_ssize_t>(out.size()));
+}
+
 PyMethodDef methods[] = {
+    {"encode_key", encode, METH_O, nullptr},
     {"os_error", os_error, METH_VARARGS, nullptr},
     {"io_error", io_error, METH_VARARGS, nullptr},
     {"kinds", kinds, METH_NOARGS, nullptr},

@@ -1,0 +1,199 @@
+// Byte-level key encoding: unsigned fields, escaped strings and numbers.
+
+#include "key/key.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace quillmere::key {
+namespace {
+
+constexpr std::uint64_t kSignBit = 0x8000000000000000u;
+constexpr std::uint64_t kCanonicalNan = 0x7FF8000000000000u;
+// Images written in place of a double for ints beyond the doubles' range.
+constexpr std::uint64_t kImageMaxFinite = 0xFFEFFFFFFFFFFFFFu;  // of DBL_MAX
+constexpr std::uint64_t kImageNegInf = 0x000FFFFFFFFFFFFFu;     // of -inf
+constexpr int kMantissaBits = 53;
+constexpr int kMaxExactBits = 1024;  // every int below 2**1024 has a floor double
+
+constexpr __int128 kInt128Max = static_cast<__int128>(~static_cast<unsigned __int128>(0) >> 1);
+constexpr __int128 kInt128Min = -kInt128Max - 1;
+
+void push_u64(Buffer& out, std::uint64_t v) {
+  for (int shift = 56; shift >= 0; shift -= 8) out.push_back(std::byte(v >> shift));
+}
+
+void push_bytes(Buffer& out, const std::uint8_t* data, std::size_t n) {
+  const auto* p = reinterpret_cast<const std::byte*>(data);
+  out.insert(out.end(), p, p + n);
+}
+
+void push_number(Buffer& out, std::uint64_t image) {
+  out.push_back(kTagNumber);
+  push_u64(out, image);
+}
+
+// A double converted to a 128-bit integer, saturating at the extremes.
+__int128 saturating_int(double d) {
+  constexpr double kTwo127 = 0x1p127;
+  if (d >= kTwo127) return kInt128Max;
+  if (d < -kTwo127) return kInt128Min;
+  return static_cast<__int128>(d);
+}
+
+// The next double below d (d finite).
+double next_below(double d) {
+  if (d == 0) return -std::numeric_limits<double>::denorm_min();
+  std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+  bits = d > 0 ? bits - 1 : bits + 1;
+  return std::bit_cast<double>(bits);
+}
+
+std::span<const std::uint8_t> strip_leading_zeros(std::span<const std::uint8_t> bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size() && bytes[i] == 0) ++i;
+  return bytes.subspan(i);
+}
+
+// Whether a magnitude of at most 16 bytes fits a signed 128-bit value of the
+// given sign: below 2**127, or up to 2**127 when negative.
+bool fits_int128(bool negative, std::span<const std::uint8_t> mag, unsigned __int128* value) {
+  if (mag.size() > 16) return false;
+  unsigned __int128 v = 0;
+  for (std::uint8_t b : mag) v = (v << 8) | b;
+  const unsigned __int128 limit = static_cast<unsigned __int128>(1) << 127;
+  if (negative ? v > limit : v >= limit) return false;
+  *value = v;
+  return true;
+}
+
+// The unsigned field of `bytes`, every byte of the field inverted, so that
+// larger magnitudes sort first.
+void push_unsigned_inverted(Buffer& out, std::span<const std::uint8_t> bytes) {
+  const std::size_t start = out.size();
+  push_unsigned(out, bytes);
+  for (std::size_t i = start; i < out.size(); ++i) out[i] = ~out[i];
+}
+
+}  // namespace
+
+void push_unsigned(Buffer& out, std::span<const std::uint8_t> big_endian) {
+  std::span<const std::uint8_t> bytes = strip_leading_zeros(big_endian);
+  const std::size_t n = bytes.size();
+  if (n <= 254) {
+    out.push_back(std::byte(n));
+  } else {
+    out.push_back(std::byte{0xFF});
+    push_u64(out, n);
+  }
+  push_bytes(out, bytes.data(), n);
+}
+
+void push_escaped(Buffer& out, std::byte tag, std::span<const std::uint8_t> bytes) {
+  out.push_back(tag);
+  const std::uint8_t* p = bytes.data();
+  const std::uint8_t* end = p + bytes.size();
+  while (p != end) {
+    const auto* zero = static_cast<const std::uint8_t*>(std::memchr(p, 0, end - p));
+    const std::uint8_t* run_end = zero == nullptr ? end : zero;
+    push_bytes(out, p, run_end - p);
+    if (zero == nullptr) break;
+    out.push_back(std::byte{0x00});
+    out.push_back(std::byte{0xFF});
+    p = zero + 1;
+  }
+  out.push_back(std::byte{0x00});
+  out.push_back(std::byte{0x00});
+}
+
+std::uint64_t ordered_image(double value) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  // Positive doubles order like their bit patterns; negative ones in
+  // reverse, so inverting them puts them below all positives, in order.
+  return (bits & kSignBit) == 0 ? bits ^ kSignBit : ~bits;
+}
+
+void push_double(Buffer& out, double value) {
+  if (std::isnan(value)) value = std::bit_cast<double>(kCanonicalNan);
+  if (value == 0) value = 0.0;  // -0.0 and 0.0 are one key
+  push_number(out, ordered_image(value));
+  out.push_back(std::byte{0x00});  // a zero remainder
+}
+
+double floor_double(__int128 value) {
+  double d = static_cast<double>(value);  // rounds to nearest
+  if (saturating_int(d) > value || d >= 0x1p127) d = next_below(d);
+  return d;
+}
+
+void push_small_int(Buffer& out, __int128 value) {
+  const double d = floor_double(value);
+  // Exact, and never negative: d is the floor of value.
+  const auto remainder =
+      static_cast<unsigned __int128>(value) - static_cast<unsigned __int128>(saturating_int(d));
+  std::uint8_t be[16];
+  for (int i = 0; i < 16; ++i) be[i] = static_cast<std::uint8_t>(remainder >> (8 * (15 - i)));
+  push_number(out, ordered_image(d));
+  push_unsigned(out, be);
+}
+
+void push_big_int(Buffer& out, bool negative, std::span<const std::uint8_t> magnitude) {
+  std::span<const std::uint8_t> mag = strip_leading_zeros(magnitude);
+  if (unsigned __int128 v; fits_int128(negative, mag, &v)) {
+    push_small_int(out, negative ? static_cast<__int128>(-v) : static_cast<__int128>(v));
+    return;
+  }
+  // Here the magnitude has more than 127 bits, so the low k bits below the
+  // 53 of the mantissa are the remainder against a double (k > 0).
+  const std::size_t s = mag.size();
+  const int bits = static_cast<int>(8 * s) - std::countl_zero(mag[0]);
+  if (!negative && bits > kMaxExactBits) {
+    push_number(out, kImageMaxFinite);
+    push_unsigned(out, mag);
+    return;
+  }
+  const int k = bits - kMantissaBits;
+  // m: the top 53 bits. With at least 16 bytes they all lie in the first 9.
+  unsigned __int128 top = 0;
+  for (std::size_t i = 0; i < 9; ++i) top = (top << 8) | mag[i];
+  std::uint64_t m = static_cast<std::uint64_t>(top >> (k - 8 * static_cast<int>(s - 9)));
+  // R: the low k bits, as the last ceil(k / 8) bytes with the surplus high
+  // bits of the first cleared.
+  const std::size_t r_len = (static_cast<std::size_t>(k) + 7) / 8;
+  std::vector<std::uint8_t> r(mag.end() - r_len, mag.end());
+  const int surplus = static_cast<int>(8 * r_len) - k;
+  const auto first_mask = static_cast<std::uint8_t>(0xFF >> surplus);
+  r[0] &= first_mask;
+
+  if (!negative) {
+    push_number(out, ordered_image(std::ldexp(static_cast<double>(m), k)));
+    push_unsigned(out, r);
+    return;
+  }
+  // The floor of a negative value is one step further from zero whenever
+  // a remainder exists; the remainder is then measured from there.
+  const bool has_remainder = std::any_of(r.begin(), r.end(), [](std::uint8_t b) { return b != 0; });
+  if (has_remainder) {
+    ++m;
+    for (std::uint8_t& b : r) b = static_cast<std::uint8_t>(~b);
+    for (std::size_t i = r_len; i-- > 0;) {
+      if (++r[i] != 0) break;
+    }
+    r[0] &= first_mask;
+  }
+  if (bits > kMaxExactBits || (bits == kMaxExactBits && m == (std::uint64_t{1} << kMantissaBits))) {
+    // Below -DBL_MAX the floor double would be -inf: sort just after it,
+    // larger magnitudes first.
+    push_number(out, kImageNegInf);
+    out.push_back(std::byte{0x01});
+    push_unsigned_inverted(out, mag);
+    return;
+  }
+  push_number(out, ordered_image(-std::ldexp(static_cast<double>(m), k)));
+  push_unsigned(out, r);
+}
+
+}  // namespace quillmere::key
