@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "python/adding.h"
 #include "python/args.h"
 #include "python/docs.h"
 #include "python/errors.h"
@@ -16,10 +17,6 @@ namespace {
 
 PySorter* as_sorter(PyObject* o) { return reinterpret_cast<PySorter*>(o); }
 
-// Reports a call back into a sorter from code that runs under its lock in
-// the same thread (a signal handler, for instance), which would otherwise
-// wait on itself for ever.
-std::nullptr_t reentrant_call() { return raise_message(PyExc_RuntimeError, "reentrant call"); }
 
 // ---- construction ----
 
@@ -203,7 +200,10 @@ PyObject* sorter_close(PyObject* obj, PyObject*) {
         reentrant = true;
       }
     }
-    if (reentrant) return reentrant_call();
+    if (reentrant) {
+      raise_refusal(Refusal::kReentrant);
+      return nullptr;
+    }
     Py_RETURN_NONE;
   });
 }
@@ -265,18 +265,11 @@ void sorter_dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
-// ---- methods built by later stages of the reading and adding paths ----
+// ---- methods built by later stages of the reading path ----
 
 PyObject* not_built(const char* what) {
   PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", what);
   return nullptr;
-}
-
-PyObject* sorter_add(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_built("add");
-}
-PyObject* sorter_add_encoded(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_built("add_encoded");
 }
 PyObject* sorter_sort(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
   return not_built("sort");
@@ -329,6 +322,36 @@ PyType_Spec sorter_spec = {
 };
 
 }  // namespace
+
+bool raise_refusal(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::kClosed:
+      PyErr_SetString(PyExc_ValueError, "I/O operation on a closed sorter");
+      break;
+    case Refusal::kStopped:
+      PyErr_SetString(PyExc_RuntimeError,
+                      "the sorter stopped when reading it failed or was interrupted");
+      break;
+    case Refusal::kAddAfterRead:
+      PyErr_SetString(PyExc_RuntimeError, "cannot add to a sorter once it has been read");
+      break;
+    case Refusal::kReadTwice:
+      PyErr_SetString(PyExc_RuntimeError, "a sorter can be read only once");
+      break;
+    case Refusal::kReentrant:
+      // Code run under the lock in this thread (a signal handler, say) called
+      // back into the sorter, which would otherwise wait on itself for ever.
+      PyErr_SetString(PyExc_RuntimeError, "reentrant call");
+      break;
+  }
+  return false;
+}
+
+Refusal refusal_to_add(const State& state) {
+  if (std::holds_alternative<Closed>(state)) return Refusal::kClosed;
+  if (std::holds_alternative<Stopped>(state)) return Refusal::kStopped;
+  return Refusal::kAddAfterRead;
+}
 
 Ref cached_type(const char* cache_key, PyType_Spec* spec) {
   // Types live per interpreter, in its own dict: a type object must never

@@ -34,6 +34,21 @@ struct PySorter {
   std::atomic<std::uint32_t> status;  // kStatus*, sequentially consistent
 };
 
+// Why the state refuses an operation.
+enum class Refusal : std::uint8_t {
+  kClosed,        // ValueError "I/O operation on a closed sorter"
+  kStopped,       // RuntimeError "the sorter stopped when reading it failed or was interrupted"
+  kAddAfterRead,  // RuntimeError "cannot add to a sorter once it has been read"
+  kReadTwice,     // RuntimeError "a sorter can be read only once"
+  kReentrant,     // RuntimeError "reentrant call": the lock's holder asked for it again
+};
+
+// Raises the exception of a refusal. Returns false, for `return`.
+bool raise_refusal(Refusal refusal);
+
+// Why a state other than Adding refuses to take items.
+Refusal refusal_to_add(const State& state);
+
 // This interpreter's copy of the type made from `spec`, made on first use and
 // kept under `cache_key` (a new reference, or nullptr with an exception set).
 Ref cached_type(const char* cache_key, PyType_Spec* spec);

@@ -5,9 +5,15 @@
 #include <Python.h>
 
 #include <array>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "python/errors.h"
 #include "python/key_encoder.h"
@@ -136,7 +142,159 @@ PyObject* encode(PyObject*, PyObject* key) {
                                    static_cast<Py_ssize_t>(out.size()));
 }
 
+// Runs f on the core sorter of an Adding state, detached, under the lock.
+// Raises RuntimeError if the sorter is no longer adding.
+template <class F>
+bool with_core(PyObject* sorter, F f) {
+  Lock* lock = lock_of(sorter);
+  if (lock == nullptr) return false;
+  bool adding = false;
+  {
+    Detached detached;
+    std::optional<Guard> guard = lock->acquire();
+    if (guard) {
+      if (auto* a = std::get_if<Adding>(&guard->state())) {
+        adding = true;
+        f(*a->sorter);
+      }
+    }
+  }
+  if (!adding) PyErr_SetString(PyExc_RuntimeError, "the sorter is not adding");
+  return adding;
+}
+
+// wait_spill(sorter): waits for the spill in flight; raises its error.
+PyObject* wait_spill(PyObject*, PyObject* sorter) {
+  std::optional<Error> error;
+  if (!with_core(sorter, [&](Sorter& core) {
+        if (Result<> r = core.wait(); !r) error = std::move(r.error());
+      })) {
+    return nullptr;
+  }
+  if (error) return raise(std::move(*error));
+  Py_RETURN_NONE;
+}
+
+// must_wait(sorter, need): whether adding a record of `need` bytes would
+// wait for the spill in flight.
+PyObject* must_wait(PyObject*, PyObject* args) {
+  PyObject* sorter;
+  unsigned long long need;
+  if (!PyArg_ParseTuple(args, "OK", &sorter, &need)) return nullptr;
+  bool waits = false;
+  if (!with_core(sorter, [&](Sorter& core) { waits = core.spilling() && core.must_spill(need); })) {
+    return nullptr;
+  }
+  return PyBool_FromLong(waits);
+}
+
+// runs(sorter): [(path, count, bytes)] of the runs spilled so far.
+PyObject* runs(PyObject*, PyObject* sorter) {
+  std::vector<Run> copy;
+  if (!with_core(sorter, [&](Sorter& core) { copy = core.runs(); })) return nullptr;
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const Run& run : copy) {
+    Ref path = Ref::steal(PyUnicode_DecodeFSDefault(run.path.c_str()));
+    if (!path) return nullptr;
+    Ref item = Ref::steal(Py_BuildValue("(OKK)", path.get(), static_cast<unsigned long long>(run.count),
+                                        static_cast<unsigned long long>(run.bytes)));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+// A gate that keeps every thread of a sorter's pool busy until opened, so
+// that a spill (whose sort runs on the pool) cannot finish meanwhile.
+struct Gate {
+  std::mutex mu;
+  std::condition_variable changed;
+  bool open = false;
+};
+
+struct PyGate {
+  PyObject_HEAD
+  std::shared_ptr<Gate> gate;
+};
+
+void open_gate(Gate& gate) {
+  {
+    std::lock_guard lock(gate.mu);
+    gate.open = true;
+  }
+  gate.changed.notify_all();
+}
+
+PyObject* gate_open(PyObject* self, PyObject*) {
+  open_gate(*reinterpret_cast<PyGate*>(self)->gate);
+  Py_RETURN_NONE;
+}
+
+void gate_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* g = reinterpret_cast<PyGate*>(self);
+  if (g->gate) open_gate(*g->gate);  // never leave the pool stuck
+  std::destroy_at(&g->gate);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef gate_methods[] = {
+    {"open", gate_open, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot gate_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(gate_dealloc)},
+    {Py_tp_methods, gate_methods},
+    {0, nullptr},
+};
+
+PyType_Spec gate_spec = {
+    .name = "_quillmere_test.Gate",
+    .basicsize = sizeof(PyGate),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = gate_slots,
+};
+
+// hold_pool(sorter): a Gate holding every pool thread of the sorter.
+PyObject* hold_pool(PyObject*, PyObject* sorter) {
+  auto gate = std::make_shared<Gate>();
+  bool has_pool = false;
+  if (!with_core(sorter, [&](Sorter& core) {
+        if (!core.pool()) return;
+        has_pool = true;
+        for (std::size_t i = 0; i < core.pool()->size(); ++i) {
+          core.pool()->submit([gate] {
+            std::unique_lock lock(gate->mu);
+            gate->changed.wait(lock, [&] { return gate->open; });
+          });
+        }
+      })) {
+    return nullptr;
+  }
+  if (!has_pool) return raise_message(PyExc_ValueError, "the sorter has no pool");
+  Ref type = cached_type("_quillmere_test.Gate", &gate_spec);
+  if (!type) {
+    open_gate(*gate);
+    return nullptr;
+  }
+  PyObject* obj = reinterpret_cast<PyTypeObject*>(type.get())->tp_alloc(
+      reinterpret_cast<PyTypeObject*>(type.get()), 0);
+  if (obj == nullptr) {
+    open_gate(*gate);
+    return nullptr;
+  }
+  new (&reinterpret_cast<PyGate*>(obj)->gate) std::shared_ptr<Gate>(std::move(gate));
+  return obj;
+}
+
 PyMethodDef methods[] = {
+    {"wait_spill", wait_spill, METH_O, nullptr},
+    {"runs", runs, METH_O, nullptr},
+    {"must_wait", must_wait, METH_VARARGS, nullptr},
+    {"hold_pool", hold_pool, METH_O, nullptr},
     {"encode_key", encode, METH_O, nullptr},
     {"os_error", os_error, METH_VARARGS, nullptr},
     {"io_error", io_error, METH_VARARGS, nullptr},

@@ -1,4 +1,4 @@
-// Constructing and dropping the core sorter; run paths.
+// The core sorter: construction, run paths, adding, spilling, and dropping.
 
 #include "sorter/sorter.h"
 
@@ -6,7 +6,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <string>
+#include <system_error>
+
+#include "run/run_writer.h"
 
 namespace quillmere {
 namespace {
@@ -59,9 +63,14 @@ Sorter::Sorter(Config config, std::shared_ptr<WorkerPool> pool)
       pool_(std::move(pool)),
       half_(config.max_bytes / 2) {}
 
-// Members go in reverse order of declaration: the pool share, the halves
-// and the runs, then the private directory with every file in it.
-Sorter::~Sorter() = default;
+Sorter::~Sorter() {
+  // The spill thread may still be writing into the private directory, which
+  // goes with the members below; wait for it first, whatever it took.
+  if (pending_) {
+    pending_->handle.join();
+    pending_.reset();  // frees a half still queued in the channel
+  }
+}
 
 std::optional<std::filesystem::path> Sorter::dir_path() const {
   if (!dir_) return std::nullopt;
@@ -78,6 +87,152 @@ Result<std::filesystem::path> Sorter::next_path() {
   std::snprintf(name, sizeof name, "run-%06llu", static_cast<unsigned long long>(next_run_));
   ++next_run_;
   return dir_->path() / name;
+}
+
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// Empties a written half for reuse. One enlarged for an oversized item is
+// released rather than kept, so the next half starts small again.
+void empty_for_reuse(Chunk& chunk, std::uint64_t half) {
+  if (chunk.footprint() > half) {
+    chunk = Chunk();
+    return;
+  }
+  chunk.data.clear();
+  chunk.entries.clear();
+}
+
+Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
+                   std::shared_ptr<WorkerPool> pool) {
+  Result<RunWriter> writer = RunWriter::create(path, std::move(pool));
+  if (!writer) return fail(std::move(writer.error()));
+  for (const Entry& e : chunk.entries) {
+    const std::byte* key = chunk.data.data() + e.offset;
+    Result<> pushed = writer->push({key, e.key_len}, {key + e.key_len, e.payload_len});
+    if (!pushed) return pushed;  // dropping the writer discards the file
+  }
+  Result<Run> run = std::move(*writer).finish();
+  if (!run) return fail(std::move(run.error()));
+  return {};
+}
+
+// The spill thread's body: sort the half, write it, send it back emptied
+// (or the reason it could not be written).
+void spill_task(Chunk chunk, std::filesystem::path path, Sender<Result<Chunk>> sender,
+                std::shared_ptr<WorkerPool> pool, std::uint64_t half) noexcept {
+  try {
+    sort(chunk, pool.get());
+    Result<> written = write_run(chunk, path, std::move(pool));
+    if (!written) {
+      chunk = Chunk();
+      sender.send(fail(std::move(written.error())));
+      return;
+    }
+    empty_for_reuse(chunk, half);
+    sender.send(std::move(chunk));
+  } catch (const std::bad_alloc&) {
+    chunk = Chunk();
+    sender.send(fail(Error::io(IoKind::OutOfMemory)));
+  } catch (...) {
+    // Nothing is sent: the waiter sees the channel close and reports that
+    // the spill stopped.
+  }
+}
+
+}  // namespace
+
+bool Sorter::must_spill(std::uint64_t need) const noexcept {
+  return room(chunk_, need, half_).kind == Room::Kind::Full;
+}
+
+Result<> Sorter::stop_on_failure(Result<> r) {
+  if (!r) stopped_ = true;
+  return r;
+}
+
+Result<> Sorter::push(std::span<const std::byte> key, std::span<const std::byte> payload,
+                      StopCheck& stop) {
+  const std::uint64_t need = key.size() + payload.size();
+  if (must_spill(need)) {
+    // An interruption leaves the spill pending and the sorter usable; a
+    // failed spill has stopped the sorter already.
+    if (Result<> r = wait_or_stop(stop); !r) return r;
+  }
+  if (stopped_) return fail(Error::lost());
+  if (key.size() >= kMaxFieldLength || payload.size() >= kMaxFieldLength) {
+    return fail(Error::invalid("a key or value must be shorter than 4 GiB"));
+  }
+  try {
+    if (!make_room(chunk_, need, half_)) {
+      if (Result<> r = stop_on_failure(wait()); !r) return r;
+      Result<std::filesystem::path> path = next_path();
+      if (!path) return stop_on_failure(fail(std::move(path.error())));
+      if (Result<> r = stop_on_failure(spill(std::move(*path))); !r) return r;
+      // An empty half always takes an item, however large.
+      make_room(chunk_, need, half_);
+    }
+    append(chunk_, key, payload);
+  } catch (const std::bad_alloc&) {
+    // Only growing a buffer can throw, before anything was appended, and a
+    // vector that fails to grow keeps its contents: nothing is lost.
+    return fail(Error::io(IoKind::OutOfMemory));
+  }
+  ++count_;
+  return {};
+}
+
+Result<> Sorter::spill(std::filesystem::path path) {
+  // From here on a failure loses the full half: the caller stops the sorter.
+  try {
+    Chunk full = std::move(chunk_);
+    chunk_ = spare_ ? std::move(*spare_) : Chunk();
+    spare_.reset();
+    // Listed at once, before its file is written: the run's place in the
+    // list is its place in the order of addition.
+    runs_.push_back(Run{path, full.entries.size(), full.data.size() + 8 * full.entries.size()});
+
+    Result<Channel<SpillResult>::Ends> channel = Channel<SpillResult>::make(1);
+    if (!channel) return fail(std::move(channel.error()));
+    std::thread thread(spill_task, std::move(full), std::move(path),
+                       std::move(channel->sender), pool_, half_);
+    name_thread(thread, "quillmere-spill");
+    pending_.emplace(Pending{std::move(thread), std::move(channel->receiver)});
+    return {};
+  } catch (const std::system_error& e) {
+    return fail(Error::from_errno(e.code().value()));  // the thread could not start
+  } catch (const std::bad_alloc&) {
+    return fail(Error::io(IoKind::OutOfMemory));
+  }
+}
+
+Result<> Sorter::wait() {
+  NeverStop go_on;
+  return wait_or_stop(go_on);
+}
+
+Result<> Sorter::wait_or_stop(StopCheck& stop) {
+  if (!pending_) return {};
+  for (;;) {
+    ReceiveResult<SpillResult> received = pending_->receiver.receive(kPollInterval);
+    if (received.status != ReceiveStatus::TimedOut) return collect(std::move(received));
+    if (stop.should_stop()) return fail(Error::io(IoKind::Interrupted));
+  }
+}
+
+Result<> Sorter::collect(ReceiveResult<SpillResult> received) {
+  Pending done = std::move(*pending_);
+  pending_.reset();
+  done.handle.join();
+  if (received.status == ReceiveStatus::Disconnected) {
+    return stop_on_failure(fail(Error::io(IoKind::Other, "a spill stopped")));
+  }
+  SpillResult& result = *received.value;
+  if (!result) return stop_on_failure(fail(std::move(result.error())));
+  spare_ = std::move(*result);
+  return {};
 }
 
 }  // namespace quillmere

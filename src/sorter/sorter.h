@@ -1,21 +1,31 @@
 // The core sorter: configuration, the two halves of memory, the runs spilled
-// so far, the private directory they live in, and the optional worker pool.
+// so far, the private directory they live in, the optional worker pool, and
+// the one spill in flight.
+//
+// push() appends records to the filling half; when it is full, a spill
+// thread ("quillmere-spill") takes it, sorts it, writes it as a run file and
+// sends the emptied half back over a channel, while the other half fills.
+// Halves move between the threads; nothing is shared.
 //
 // One Python Sorter object owns one core Sorter while items are added. Its
 // fields are touched only by the thread holding that object's lock, or by
-// the thread that drops it. Dropping it removes the private directory with
-// every run file in it.
+// the thread that drops it. Dropping it waits for a spill in flight, then
+// removes the private directory with every run file in it.
 
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
+#include <thread>
 #include <vector>
 
 #include "error.h"
 #include "run/run.h"
+#include "sorter/channel.h"
 #include "sorter/chunk.h"
 #include "sorter/pool.h"
 #include "sorter/private_dir.h"
@@ -29,6 +39,28 @@ struct Config {
   std::uint64_t threads = 1;
 };
 
+// Asked between the polls of a wait whether to give up waiting (for
+// example because a signal handler raised).
+class StopCheck {
+ public:
+  virtual bool should_stop() = 0;
+
+ protected:
+  ~StopCheck() = default;
+};
+
+// A stop check that always answers "go on".
+class NeverStop final : public StopCheck {
+ public:
+  bool should_stop() override { return false; }
+};
+
+// Keys and payloads must be shorter than this.
+inline constexpr std::uint64_t kMaxFieldLength = std::uint64_t{1} << 32;
+
+// How often a wait for another thread looks at its stop check.
+inline constexpr std::chrono::milliseconds kPollInterval{50};
+
 class Sorter {
  public:
   // Checks the configuration, checks that a private directory can be made in
@@ -39,6 +71,26 @@ class Sorter {
   Sorter(const Sorter&) = delete;
   Sorter& operator=(const Sorter&) = delete;
   ~Sorter();
+
+  // Appends one record. When the filling half is full, first waits for the
+  // spill in flight (asking `stop` every 50 ms; if it answers stop, returns
+  // an Interrupted error with nothing added and the spill still pending),
+  // then starts spilling the full half and goes on in the other.
+  // Fails with Invalid for a key or payload of 4 GiB or more (nothing
+  // changes), and with Lost once an earlier failure lost records.
+  [[nodiscard]] Result<> push(std::span<const std::byte> key, std::span<const std::byte> payload,
+                              StopCheck& stop);
+
+  // Waits for the spill in flight, if any, asking `stop` every 50 ms. On
+  // "stop" returns an Interrupted error and leaves the spill pending. A
+  // spill that failed, or ended without a result, stops the sorter: its
+  // error is returned now and every later push fails with Lost.
+  [[nodiscard]] Result<> wait_or_stop(StopCheck& stop);
+  [[nodiscard]] Result<> wait();
+
+  // Whether push() of a record of `need` bytes will have to spill first
+  // (and may wait): the adding path lets other threads run meanwhile.
+  bool must_spill(std::uint64_t need) const noexcept;
 
   // The path of the next run file: "run-000000", "run-000001", ... in the
   // private directory, which is made on first use. Spills and merge passes
@@ -53,9 +105,29 @@ class Sorter {
   // The private directory's path, or none before the first run path.
   std::optional<std::filesystem::path> dir_path() const;
   const std::shared_ptr<WorkerPool>& pool() const noexcept { return pool_; }
+  const std::vector<Run>& runs() const noexcept { return runs_; }
+  std::uint64_t count() const noexcept { return count_; }
+  bool stopped() const noexcept { return stopped_; }
+  bool spilling() const noexcept { return pending_.has_value(); }
 
  private:
+  // What a spill thread sends back: the emptied half, or why it failed.
+  using SpillResult = Result<Chunk>;
+
+  // The spill in flight.
+  struct Pending {
+    std::thread handle;
+    Receiver<SpillResult> receiver;
+  };
+
   explicit Sorter(Config config, std::shared_ptr<WorkerPool> pool);
+
+  // Hands the full half to a new spill thread writing the run at `path`.
+  [[nodiscard]] Result<> spill(std::filesystem::path path);
+  // Joins the spill thread and takes its result.
+  Result<> collect(ReceiveResult<SpillResult> received);
+  // Sets `stopped_` when `r` failed, and passes it on.
+  Result<> stop_on_failure(Result<> r);
 
   Chunk chunk_;                                  // the half being filled
   std::vector<Run> runs_;                        // in order of addition
@@ -68,6 +140,7 @@ class Sorter {
   std::shared_ptr<WorkerPool> pool_; // present exactly when threads >= 2
   std::uint64_t half_;               // max_bytes / 2: the limit of one half
   std::uint64_t next_run_ = 0;       // number of the next run file
+  std::optional<Pending> pending_;   // the spill in flight
   std::uint64_t count_ = 0;          // items added so far
   bool stopped_ = false;             // a failure lost items
 };

@@ -1,0 +1,170 @@
+// Adding items.
+
+#include "python/adding.h"
+
+#include <optional>
+#include <variant>
+
+#include "python/args.h"
+#include "python/errors.h"
+#include "python/interrupt.h"
+#include "python/key_encoder.h"
+#include "python/ref.h"
+
+namespace quillmere::python {
+namespace {
+
+constexpr std::size_t kKeyBufferCapacity = 64;
+constexpr long kPickleProtocol = 5;
+
+// What a push under the lock came to, raised once the thread is attached.
+using Outcome = std::variant<std::monostate, Refusal, Error>;
+
+Outcome push_to_state(State& state, std::span<const std::byte> key,
+                      std::span<const std::byte> payload, StopCheck& stop) {
+  auto* adding = std::get_if<Adding>(&state);
+  if (adding == nullptr) return refusal_to_add(state);
+  Result<> pushed = adding->sorter->push(key, payload, stop);
+  if (!pushed) return std::move(pushed.error());
+  return {};
+}
+
+std::span<const std::byte> bytes_of(PyObject* bytes) {
+  return {reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes)),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+// The payload of an item: the codec's encode(item), or pickle.dumps(item, 5).
+Ref encode_item(PySorter* self, PyObject* item) {
+  if (self->has_codec) return Ref::steal(PyObject_CallOneArg(self->encode, item));
+  Ref protocol = Ref::steal(PyLong_FromLong(kPickleProtocol));
+  if (!protocol) return {};
+  PyObject* args[] = {item, protocol.get()};
+  return Ref::steal(PyObject_Vectorcall(self->encode, args, 2, nullptr));
+}
+
+void refuse_payload(PyObject* payload) {
+  if (payload == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'bytes'");
+  } else if (Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(payload)))) {
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'bytes'", name.get());
+  }
+  add_processing_note("payload");
+}
+
+constexpr const char* kAddParams[] = {"item"};
+constexpr Signature kAddSignature{.function = "Sorter.add",
+                                  .names = kAddParams,
+                                  .positional_only = 1,
+                                  .max_positional = 1,
+                                  .required = 1};
+constexpr const char* kAddEncodedParams[] = {"key", "payload"};
+constexpr Signature kAddEncodedSignature{.function = "Sorter.add_encoded",
+                                         .names = kAddEncodedParams,
+                                         .positional_only = 2,
+                                         .max_positional = 2,
+                                         .required = 2};
+
+}  // namespace
+
+bool check_adding(PySorter* self) {
+  switch (self->status.load()) {
+    case kStatusOpen:
+      return true;
+    case kStatusClosed:
+      return raise_refusal(Refusal::kClosed);
+    default:
+      break;
+  }
+  // Read: the state says whether reading failed, if the lock is free to
+  // look; a busy lock is most likely a reader at work.
+  std::optional<Guard> guard = self->lock->try_acquire();
+  if (guard && std::holds_alternative<Stopped>(guard->state())) {
+    guard.reset();
+    return raise_refusal(Refusal::kStopped);
+  }
+  guard.reset();
+  return raise_refusal(Refusal::kAddAfterRead);
+}
+
+bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::byte> payload) {
+  InterruptCheck check;  // outlives the detached stretches below
+  Outcome outcome;
+  Lock& lock = *self->lock;
+  if (std::optional<Guard> guard = lock.try_acquire()) {
+    auto* adding = std::get_if<Adding>(&guard->state());
+    if (adding != nullptr && adding->sorter->must_spill(key.size() + payload.size())) {
+      // Waiting for a spill and starting one take time: let others run.
+      Detached detached;
+      outcome = push_to_state(guard->state(), key, payload, check);
+    } else {
+      outcome = push_to_state(guard->state(), key, payload, check);
+    }
+  } else {
+    Detached detached;
+    std::optional<Guard> waited = lock.acquire();
+    outcome = waited ? push_to_state(waited->state(), key, payload, check)
+                     : Outcome(Refusal::kReentrant);
+  }
+  if (std::holds_alternative<std::monostate>(outcome)) {
+    self->added.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+  if (auto* refusal = std::get_if<Refusal>(&outcome)) return raise_refusal(*refusal);
+  check.raise_instead(std::move(std::get<Error>(outcome)));
+  return false;
+}
+
+bool push_item(PySorter* self, PyObject* item, key::Buffer& buffer) {
+  buffer.clear();
+  if (self->key != nullptr) {
+    Ref key = Ref::steal(PyObject_CallOneArg(self->key, item));
+    if (!key || !encode_key(key.get(), buffer, 0)) return false;
+  } else if (!encode_key(item, buffer, 0)) {
+    return false;
+  }
+  Ref payload = encode_item(self, item);
+  if (!payload) return false;
+  if (!PyBytes_Check(payload.get())) {
+    if (Ref name = type_name(payload.get())) {
+      PyErr_Format(PyExc_TypeError, "a codec must encode an item into bytes, not %U", name.get());
+    }
+    return false;
+  }
+  return push(self, buffer, bytes_of(payload.get()));
+}
+
+PyObject* sorter_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PySorter* self = reinterpret_cast<PySorter*>(obj);
+    PyObject* item;
+    if (!bind(kAddSignature, args, nargs, kwnames, &item)) return nullptr;
+    if (!check_adding(self)) return nullptr;
+    key::Buffer buffer;
+    buffer.reserve(kKeyBufferCapacity);
+    if (!push_item(self, item, buffer)) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* sorter_add_encoded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    PySorter* self = reinterpret_cast<PySorter*>(obj);
+    PyObject* arg[2];
+    if (!bind(kAddEncodedSignature, args, nargs, kwnames, arg)) return nullptr;
+    PyObject* payload = arg[1];
+    if (!PyBytes_Check(payload)) {
+      refuse_payload(payload);
+      return nullptr;
+    }
+    if (!check_adding(self)) return nullptr;
+    key::Buffer buffer;
+    buffer.reserve(kKeyBufferCapacity);
+    if (!encode_key(arg[0], buffer, 0)) return nullptr;
+    if (!push(self, buffer, bytes_of(payload))) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace quillmere::python

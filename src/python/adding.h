@@ -1,0 +1,37 @@
+// The adding path: Sorter.add and Sorter.add_encoded, and the per-item steps
+// that sort(items) shares with them.
+//
+// The key function and the codec run with no lock held, so they may call
+// the sorter themselves. The record then goes to the core under the lock:
+// with the thread still attached when it fits the filling half (one
+// non-blocking lock attempt, no detach), detached when the half must be
+// spilled or the lock is busy.
+
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+
+#include "key/key.h"
+#include "python/sorter_object.h"
+
+namespace quillmere::python {
+
+// Succeeds, or raises what adding would meet (closed, read, stopped),
+// without blocking and without calling any user code.
+bool check_adding(PySorter* self);
+
+// Keys, encodes and pushes one item, reusing `buffer` for the key. Raises
+// and adds nothing on failure.
+bool push_item(PySorter* self, PyObject* item, key::Buffer& buffer);
+
+// Hands one record to the core under the sorter's lock, and counts it.
+bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::byte> payload);
+
+PyObject* sorter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* sorter_add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+}  // namespace quillmere::python

@@ -1,0 +1,257 @@
+// Cutting the record stream into blocks, compressing them, and writing them.
+
+#include "run/run_writer.h"
+
+#include <fcntl.h>
+#include <lz4.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cassert>
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "run/format.h"
+#include "thread_annotations.h"
+
+namespace quillmere {
+namespace {
+
+constexpr std::size_t kOutputBufferSize = 1 << 20;
+constexpr std::size_t kMaxSlots = 16;  // about 4.2 MiB of block buffers
+
+static_assert(kMaxPacked < kOutputBufferSize, "a packed block always fits the write buffer");
+
+// The bound a header may announce must hold whatever LZ4 produces, or a
+// block of incompressible bytes could not be written.
+constexpr bool bound_covers_lz4() {
+  for (std::size_t u = 1; u <= kBlockSize; ++u) {
+    if (static_cast<std::size_t>(LZ4_COMPRESSBOUND(u)) > max_compressed_size(u)) return false;
+  }
+  return true;
+}
+static_assert(bound_covers_lz4());
+
+// More blocks than threads even out blocks that compress at different
+// speeds; the cap bounds the writer's memory.
+std::size_t slot_count(const WorkerPool* pool) {
+  if (pool == nullptr) return 1;
+  return std::min(2 * pool->size(), kMaxSlots);
+}
+
+}  // namespace
+
+Result<RunWriter> RunWriter::create(std::filesystem::path path, std::shared_ptr<WorkerPool> pool) {
+  assert(pool == nullptr || pool->size() >= 1);
+  std::vector<std::byte> buffer;
+  std::vector<Block> blocks;
+  // Allocate before creating the file, so that a failure leaves nothing.
+  try {
+    buffer.reserve(kOutputBufferSize);
+    blocks.resize(slot_count(pool.get()));
+  } catch (const std::bad_alloc&) {
+    return fail(Error::io(IoKind::OutOfMemory).with_path(path));
+  }
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return fail(Error::from_errno(errno).with_path(path));
+  return RunWriter(std::move(path), std::move(pool), Output(fd, std::move(buffer)),
+                   std::move(blocks));
+}
+
+RunWriter::RunWriter(std::filesystem::path path, std::shared_ptr<WorkerPool> pool, Output output,
+                     std::vector<Block> blocks) noexcept
+    : output_(std::move(output)),
+      path_(std::move(path)),
+      blocks_(std::move(blocks)),
+      pool_(std::move(pool)) {}
+
+Result<> RunWriter::push(std::span<const std::byte> key, std::span<const std::byte> payload) {
+  assert(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
+  ++count_;
+  bytes_ += key.size() + payload.size() + kRecordOverhead;
+  if (Result<> r = write_record(key, payload); !r) {
+    return fail(std::move(r.error()).with_path(path_));
+  }
+  return {};
+}
+
+Result<Run> RunWriter::finish() && {
+  RunWriter self = std::move(*this);  // its file and buffers go when this returns
+  if (Result<> r = self.finish_file(); !r) return fail(std::move(r.error()).with_path(self.path_));
+  return Run{std::move(self.path_), self.count_, self.bytes_};
+}
+
+Result<> RunWriter::finish_file() {
+  if (Result<> r = write_blocks(); !r) return r;
+  return output_.close();
+}
+
+Result<> RunWriter::write_record(std::span<const std::byte> key,
+                                 std::span<const std::byte> payload) {
+  std::byte length[kRecordLengthSize];
+  encode_u32_le(length, static_cast<std::uint32_t>(key.size()));
+  if (Result<> r = write_bytes(length); !r) return r;
+  if (Result<> r = write_bytes(key); !r) return r;
+  encode_u32_le(length, static_cast<std::uint32_t>(payload.size()));
+  if (Result<> r = write_bytes(length); !r) return r;
+  return write_bytes(payload);
+}
+
+Result<> RunWriter::write_bytes(std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    Block& block = blocks_[filling_];
+    if (block.raw.capacity() == 0) {
+      try {
+        block.raw.reserve(kBlockSize);
+      } catch (const std::bad_alloc&) {
+        return fail(Error::io(IoKind::OutOfMemory));
+      }
+    }
+    std::size_t n = std::min(kBlockSize - block.raw.size(), bytes.size());
+    block.raw.insert(block.raw.end(), bytes.begin(), bytes.begin() + n);  // within capacity
+    bytes = bytes.subspan(n);
+    if (block.raw.size() == kBlockSize && ++filling_ == blocks_.size()) {
+      if (Result<> r = write_blocks(); !r) return r;
+    }
+  }
+  return {};
+}
+
+// Every slot before filling_ is full; the one at filling_ (if any) may hold
+// the start of a block, which is written only when the run is finished.
+Result<> RunWriter::write_blocks() {
+  bool partial = filling_ < blocks_.size() && !blocks_[filling_].raw.empty();
+  std::span<Block> filled(blocks_.data(), filling_ + (partial ? 1 : 0));
+  if (Result<> r = compress_blocks(filled); !r) return r;
+  for (Block& block : filled) {
+    if (Result<> r = output_.write({block.packed.data(), block.packed_len}); !r) return r;
+    block.raw.clear();  // keeps its capacity for the next batch
+  }
+  filling_ = 0;
+  return {};
+}
+
+// What the tasks compressing one batch share; it lives on the stack of the
+// thread that waits for them.
+struct RunWriter::Batch {
+  Batch(WorkerPool& pool, std::span<Block> blocks) : group(pool), all(blocks) {}
+
+  // Compresses `blocks`, handing the upper half of the range to a new task
+  // until one block is left for this one.
+  void compress(std::span<Block> blocks) {
+    while (blocks.size() > 1) {
+      std::span<Block> upper = blocks.subspan(blocks.size() / 2);
+      group.spawn([this, upper] { compress(upper); });
+      blocks = blocks.first(blocks.size() / 2);
+    }
+    // Once one block has failed the batch is lost; spare the others.
+    if (failed.load(std::memory_order_relaxed)) return;
+    if (Result<> r = blocks.front().compress(); !r) {
+      std::lock_guard lock(mu);
+      if (!error) error = std::move(r.error());
+      failed.store(true, std::memory_order_relaxed);
+    }
+  }
+
+  TaskGroup group;
+  std::span<Block> all;
+  // Relaxed: only a hint to skip work; the error itself is under mu.
+  std::atomic<bool> failed{false};
+  std::mutex mu;
+  std::optional<Error> error QM_GUARDED_BY(mu);  // the first failure
+};
+
+Result<> RunWriter::compress_blocks(std::span<Block> blocks) {
+  if (pool_ == nullptr || blocks.size() < 2) {
+    for (Block& block : blocks) {
+      if (Result<> r = block.compress(); !r) return r;
+    }
+    return {};
+  }
+  Batch batch(*pool_, blocks);
+  // The one capture fits std::function's own storage, so this allocates nothing.
+  batch.group.spawn([&batch] { batch.compress(batch.all); });
+  Result<> waited = batch.group.wait();
+  std::lock_guard lock(batch.mu);
+  if (batch.error) return fail(std::move(*batch.error));
+  return waited;  // a task that ran out of memory
+}
+
+Result<> RunWriter::Block::compress() {
+  const std::size_t u = raw.size();
+  const std::size_t room = max_compressed_size(u);
+  if (packed.size() < kBlockHeaderSize + room) {
+    try {
+      packed.resize(kBlockHeaderSize + room);
+    } catch (const std::bad_alloc&) {
+      return fail(Error::io(IoKind::OutOfMemory));
+    }
+  }
+  int c = LZ4_compress_default(reinterpret_cast<const char*>(raw.data()),
+                               reinterpret_cast<char*>(packed.data() + kBlockHeaderSize),
+                               static_cast<int>(u),
+                               static_cast<int>(packed.size() - kBlockHeaderSize));
+  if (c <= 0) return fail(Error::io(IoKind::Other, "lz4 could not compress a block"));
+  encode_u32_le(packed.data(), static_cast<std::uint32_t>(c));
+  encode_u32_le(packed.data() + 4, static_cast<std::uint32_t>(u));
+  assert(is_valid_block_header(static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(u)));
+  packed_len = kBlockHeaderSize + static_cast<std::size_t>(c);
+  return {};
+}
+
+Result<> RunWriter::Output::write(std::span<const std::byte> bytes) {
+  assert(bytes.size() <= buffer_.capacity());
+  if (bytes.size() > buffer_.capacity() - buffer_.size()) {
+    if (Result<> r = flush(); !r) return r;
+  }
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());  // within capacity
+  return {};
+}
+
+// Partial writes continue and interrupted ones are retried. On failure the
+// buffer keeps only what was not written.
+Result<> RunWriter::Output::flush() {
+  std::size_t written = 0;
+  Result<> result;
+  while (written < buffer_.size()) {
+    ssize_t n = ::write(fd_, buffer_.data() + written, buffer_.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      result = fail(Error::io(IoKind::WriteZero, "failed to write the buffered data"));
+      break;
+    } else if (errno != EINTR) {
+      result = fail(Error::from_errno(errno));
+      break;
+    }
+  }
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(written));
+  return result;
+}
+
+Result<> RunWriter::Output::close() {
+  Result<> flushed = flush();
+  // Linux has closed the descriptor even when close() reports EINTR, so it
+  // must not be retried: the number may already belong to another file.
+  if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR && flushed) {
+    return fail(Error::from_errno(errno));
+  }
+  return flushed;
+}
+
+void RunWriter::Output::discard() noexcept {
+  if (fd_ < 0) return;
+  try {
+    (void)flush();
+  } catch (const std::bad_alloc&) {
+    // Making the ignored error's message needed memory; it is ignored anyway.
+  }
+  ::close(std::exchange(fd_, -1));
+}
+
+}  // namespace quillmere

@@ -1,0 +1,121 @@
+// Writes one run file, front to back, in the layout of run/format.h.
+//
+// Records are pushed in sorted order (not checked) and cut into blocks. The
+// writer holds several block slots; nothing is compressed until every slot is
+// full (or finish() runs), and then the filled slots are compressed together,
+// in parallel on the worker pool when there is one, and appended in order to
+// a 1 MiB write buffer over the file. The file's bytes are the same whatever
+// the number of slots.
+//
+// A RunWriter owns its file descriptor, its buffers and a share of the pool.
+// finish() consumes it and returns the Run; dropping an unfinished writer
+// writes out what is buffered, ignoring errors, closes the file and leaves
+// it where it is. A writer that returned an error is not used again.
+//
+// Not safe for concurrent use: one thread at a time, which waits for the
+// pool while blocks are compressed and so must not be one of its threads.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "run/run.h"
+#include "sorter/pool.h"
+
+namespace quillmere {
+
+class RunWriter {
+ public:
+  // Creates the file at `path`, which must not exist yet (mode 0666 before
+  // the umask, closed on exec). `pool` may be null; with it, blocks are
+  // compressed on its threads. REQUIRES: a pool has at least one thread.
+  [[nodiscard]] static Result<RunWriter> create(std::filesystem::path path,
+                                                std::shared_ptr<WorkerPool> pool);
+
+  RunWriter(RunWriter&&) noexcept = default;
+  RunWriter& operator=(RunWriter&&) noexcept = default;
+  RunWriter(const RunWriter&) = delete;
+  RunWriter& operator=(const RunWriter&) = delete;
+  ~RunWriter() = default;  // Output's destructor discards the file
+
+  // Appends one record. REQUIRES: both lengths below 4 GiB.
+  [[nodiscard]] Result<> push(std::span<const std::byte> key, std::span<const std::byte> payload);
+
+  // Writes out every block and closes the file, without syncing it: a run
+  // never outlives the process that wrote it. Consumes the writer: its file
+  // and buffers are gone when this returns, whatever the result.
+  [[nodiscard]] Result<Run> finish() &&;
+
+  // Blocks compressed in one batch: 1 without a pool, else twice the pool's
+  // threads, at most 16.
+  std::size_t slots() const noexcept { return blocks_.size(); }
+
+ private:
+  // One block in the making.
+  struct Block {
+    std::vector<std::byte> raw;     // uncompressed bytes; capacity kBlockSize once used
+    std::vector<std::byte> packed;  // header then compressed bytes; never shrunk
+    std::size_t packed_len = 0;     // bytes of packed in use: C + 8
+
+    [[nodiscard]] Result<> compress();
+  };
+
+  // The file, written through a buffer. Owns the descriptor.
+  class Output {
+   public:
+    Output() = default;
+    Output(int fd, std::vector<std::byte> buffer) noexcept : fd_(fd), buffer_(std::move(buffer)) {}
+    Output(Output&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)) {}
+    Output& operator=(Output&& other) noexcept {
+      std::swap(fd_, other.fd_);  // other discards what this held
+      std::swap(buffer_, other.buffer_);
+      return *this;
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { discard(); }
+
+    // REQUIRES: bytes.size() <= the buffer's capacity.
+    [[nodiscard]] Result<> write(std::span<const std::byte> bytes);
+    // Writes out the buffer, then closes the file, even when writing failed.
+    [[nodiscard]] Result<> close();
+    // One attempt to write out the buffer, ignoring errors, then closes.
+    void discard() noexcept;
+
+   private:
+    [[nodiscard]] Result<> flush();
+
+    int fd_ = -1;                    // -1 once closed or moved from
+    std::vector<std::byte> buffer_;  // bytes not yet written; capacity fixed at creation
+  };
+
+  struct Batch;
+
+  RunWriter(std::filesystem::path path, std::shared_ptr<WorkerPool> pool, Output output,
+            std::vector<Block> blocks) noexcept;
+
+  [[nodiscard]] Result<> write_bytes(std::span<const std::byte> bytes);
+  [[nodiscard]] Result<> write_record(std::span<const std::byte> key,
+                                      std::span<const std::byte> payload);
+  [[nodiscard]] Result<> write_blocks();
+  [[nodiscard]] Result<> compress_blocks(std::span<Block> blocks);
+  [[nodiscard]] Result<> finish_file();
+
+  Output output_;
+  std::filesystem::path path_;
+  std::vector<Block> blocks_;         // the slots; their number fixed at creation
+  std::size_t filling_ = 0;           // index of the slot being filled
+  std::shared_ptr<WorkerPool> pool_;  // null: compress on the calling thread
+  std::uint64_t count_ = 0;           // records pushed
+  std::uint64_t bytes_ = 0;           // framed bytes pushed
+};
+
+}  // namespace quillmere
