@@ -44,23 +44,6 @@ Room proportioned(std::uint64_t n, std::uint64_t w, std::uint64_t limit) {
   return Room::grow(d, (limit - d) / sizeof(Entry));
 }
 
-// Sets a vector's capacity to exactly `target`, or to its length if that is
-// larger. Growing reserves exactly what is asked (libstdc++ does); shrinking
-// needs a fresh buffer, as shrink_to_fit only goes down to the length.
-template <class T>
-void set_capacity(std::vector<T>& v, std::size_t target) {
-  if (target > v.capacity()) {
-    v.reserve(target);
-    return;
-  }
-  target = std::max(target, v.size());
-  if (target == v.capacity()) return;
-  std::vector<T> smaller;
-  smaller.reserve(target);
-  smaller.assign(v.begin(), v.end());
-  v.swap(smaller);
-}
-
 }  // namespace
 
 Room room(const Chunk& chunk, std::uint64_t need, std::uint64_t limit) noexcept {
@@ -85,8 +68,8 @@ bool make_room(Chunk& chunk, std::uint64_t need, std::uint64_t limit) {
   const Room r = room(chunk, need, limit);
   if (r.kind == Room::Kind::Full) return false;
   if (r.kind == Room::Kind::Grow) {
-    set_capacity(chunk.data, r.data_capacity);
-    set_capacity(chunk.entries, r.entries_capacity);
+    chunk.data.set_capacity(r.data_capacity);
+    chunk.entries.set_capacity(r.entries_capacity);
   }
   return true;
 }
@@ -98,8 +81,8 @@ void append(Chunk& chunk, std::span<const std::byte> key, std::span<const std::b
   assert(chunk.data.capacity() - chunk.data.size() >= key.size() + payload.size());
   chunk.entries.push_back(Entry{chunk.data.size(), static_cast<std::uint32_t>(key.size()),
                                 static_cast<std::uint32_t>(payload.size())});
-  chunk.data.insert(chunk.data.end(), key.begin(), key.end());
-  chunk.data.insert(chunk.data.end(), payload.begin(), payload.end());
+  chunk.data.append(key);
+  chunk.data.append(payload);
 }
 
 namespace {

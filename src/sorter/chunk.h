@@ -14,7 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
+
+#include "sorter/chunk_buffer.h"
 
 namespace quillmere {
 
@@ -30,8 +31,8 @@ struct Entry {
 static_assert(sizeof(Entry) == 16, "an item costs exactly 16 bytes besides its bytes");
 
 struct Chunk {
-  std::vector<std::byte> data;  // keys and payloads in order of addition
-  std::vector<Entry> entries;   // one per item
+  ChunkBuffer<std::byte> data;  // keys and payloads in order of addition
+  ChunkBuffer<Entry> entries;   // one per item
 
   // What the chunk holds against the memory limit: capacities, not lengths,
   // so that what is reserved is what is counted.
@@ -76,7 +77,7 @@ Room room(const Chunk& chunk, std::uint64_t need, std::uint64_t limit) noexcept;
 // Applies room(): true if the item now fits, false (nothing changed) if the
 // chunk is Full. Grow sets data's capacity and then entries' to exactly the
 // values given, shrinking a buffer when asked but never below its length;
-// the contents are kept. Throws std::bad_alloc, like any growing vector,
+// the contents are kept. Throws std::bad_alloc, like any growing buffer,
 // when the memory cannot be had.
 bool make_room(Chunk& chunk, std::uint64_t need, std::uint64_t limit);
 
