@@ -25,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "merge/merged.h"
 #include "sorter/sorter.h"
 #include "thread_annotations.h"
 
@@ -37,6 +38,7 @@ struct Adding {
 // Sorted output is being read: the merge and the chunk of payloads read
 // from it but not yet handed out.
 struct Reading {
+  Merged merged;
   std::vector<std::byte> buffer;  // payloads of the current chunk, back to back
   std::vector<std::size_t> ends;  // end offset in buffer of each payload
   std::size_t next = 0;           // index of the next payload to hand out

@@ -10,6 +10,7 @@
 #include "python/adding.h"
 #include "python/args.h"
 #include "python/docs.h"
+#include "python/iterator.h"
 #include "python/errors.h"
 
 namespace quillmere::python {
@@ -271,10 +272,6 @@ PyObject* not_built(const char* what) {
   PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", what);
   return nullptr;
 }
-PyObject* sorter_sort(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_built("sort");
-}
-PyObject* sorter_encoded(PyObject*, PyObject*) { return not_built("encoded"); }
 PyObject* sorter_write_to(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
   return not_built("write_to");
 }

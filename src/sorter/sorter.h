@@ -106,6 +106,14 @@ class Sorter {
   std::optional<std::filesystem::path> dir_path() const;
   const std::shared_ptr<WorkerPool>& pool() const noexcept { return pool_; }
   const std::vector<Run>& runs() const noexcept { return runs_; }
+  // The runs, for finishing a sort, which replaces merged ones in place.
+  std::vector<Run>& runs() noexcept { return runs_; }
+  // Takes the filling half out; an empty one takes its place.
+  Chunk take_chunk() noexcept { return std::exchange(chunk_, Chunk()); }
+  // Frees the spare half: once adding has ended only one half is needed.
+  void drop_spare() noexcept { spare_.reset(); }
+  // Hands the private directory over to whoever removes it next.
+  std::optional<PrivateDir> take_dir() noexcept { return std::exchange(dir_, std::nullopt); }
   std::uint64_t count() const noexcept { return count_; }
   bool stopped() const noexcept { return stopped_; }
   bool spilling() const noexcept { return pending_.has_value(); }

@@ -1,0 +1,239 @@
+// The k-way merge: one Head per source with a record waiting, the smallest
+// handed out as `current_`, the others in a binary min-heap of our own.
+//
+// A hand-made heap rather than std::priority_queue because the common step
+// is "refill the head just handed out and put it back", which wants
+// replace-top and one sift-down, and often not even that: when the refilled
+// head still comes first it stays current and the heap is not touched, so a
+// stretch of records from one source costs one comparison each.
+
+#include "merge/merged.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace quillmere {
+namespace {
+
+using Bytes = std::vector<std::byte>;
+
+// Keys compare as unsigned bytes, a proper prefix first.
+int compare_keys(const Bytes& a, const Bytes& b) noexcept {
+  const std::size_t common = std::min(a.size(), b.size());
+  if (common != 0) {
+    if (int c = std::memcmp(a.data(), b.data(), common); c != 0) return c;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+// Names the run in an error from its reader, in the words a user sees for a
+// damaged, truncated or unreadable run. A truncation reads the same wherever
+// the cut fell, so the reader's own text is dropped.
+Error reword_unguarded(const std::filesystem::path& path, Error error) {
+  if (!error.is_io()) return error;
+  switch (error.kind()) {
+    case IoKind::InvalidData: {
+      std::string message = path.native() + " is corrupt: " + error.text();
+      return std::move(error).with_message(std::move(message));
+    }
+    case IoKind::UnexpectedEof:
+      return std::move(error).with_message(path.native() + " ended before its last record");
+    default:
+      return std::move(error).with_path(path);
+  }
+}
+
+// Building the message needs memory; when there is none, say so instead.
+Error reword(const std::filesystem::path& path, Error error) {
+  try {
+    return reword_unguarded(path, std::move(error));
+  } catch (const std::bad_alloc&) {
+    return Error::io(IoKind::OutOfMemory);
+  }
+}
+
+}  // namespace
+
+Source Source::run(RunReader reader) { return Source(std::move(reader)); }
+
+Source Source::held(Chunk chunk) { return Source(Held{std::move(chunk), 0}); }
+
+Result<bool> Source::read_into(Bytes& key, Bytes& payload) {
+  if (Held* held = std::get_if<Held>(&v_)) return copy_held(*held, key, payload);
+  RunReader& reader = std::get<RunReader>(v_);
+  if (reader.count() == 0) return false;
+  // The reader reports a buffer that cannot grow as OutOfMemory itself.
+  Result<> r = reader.read_field(key);
+  if (r) r = reader.read_field(payload);
+  if (!r) return fail(reword(reader.path(), std::move(r.error())));
+  reader.finish_record();
+  return true;
+}
+
+Result<bool> Source::copy_held(Held& held, Bytes& key, Bytes& payload) {
+  if (held.position == held.chunk.entries.size()) return false;
+  const Entry& entry = held.chunk.entries[held.position];
+  const std::byte* bytes = held.chunk.data.data() + entry.offset;
+  // A buffer that cannot grow fails the read, and with it the merge, rather
+  // than throwing through the merge's callers. assign() keeps a capacity
+  // that suffices, so the buffers only grow.
+  try {
+    key.assign(bytes, bytes + entry.key_len);
+    payload.assign(bytes + entry.key_len, bytes + entry.key_len + entry.payload_len);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::io(IoKind::OutOfMemory));
+  }
+  ++held.position;
+  return true;
+}
+
+Merged::Merged(std::vector<Source> sources, std::optional<PrivateDir> dir) noexcept
+    : sources_(std::move(sources)), dir_(std::move(dir)) {}
+
+// Written out so that a moved-from merge holds no directory: a defaulted
+// move would leave `dir_` engaged around an empty path.
+Merged::Merged(Merged&& other) noexcept
+    : sources_(std::move(other.sources_)),
+      heap_(std::move(other.heap_)),
+      current_(std::exchange(other.current_, std::nullopt)),
+      dir_(std::exchange(other.dir_, std::nullopt)),
+      failed_(other.failed_),
+      switches_(other.switches_) {}
+
+Merged& Merged::operator=(Merged&& other) noexcept {
+  if (this == &other) return *this;
+  release();
+  sources_ = std::move(other.sources_);
+  heap_ = std::move(other.heap_);
+  current_ = std::exchange(other.current_, std::nullopt);
+  dir_ = std::exchange(other.dir_, std::nullopt);
+  failed_ = other.failed_;
+  switches_ = other.switches_;
+  return *this;
+}
+
+// Closing the files before the directory goes keeps the order the same as
+// at the end of a merge, though either order would work on Linux.
+Merged::~Merged() { release(); }
+
+Result<Merged> Merged::create(std::vector<Source> sources, std::optional<PrivateDir> dir) {
+  Merged merged(std::move(sources), std::move(dir));
+  if (Result<> r = merged.read_first_records(); !r) {
+    merged.release();
+    return fail(std::move(r.error()));
+  }
+  if (merged.heap_.empty()) merged.release();
+  return merged;
+}
+
+Result<> Merged::read_first_records() {
+  try {
+    // Reserved once, so that no later move into the heap allocates.
+    heap_.reserve(sources_.size());
+  } catch (const std::bad_alloc&) {
+    return fail(Error::io(IoKind::OutOfMemory));
+  }
+  for (std::size_t i = 0; i < sources_.size(); ++i) {
+    Head head{{}, {}, i};
+    Result<bool> more = sources_[i].read_into(head.key, head.payload);
+    if (!more) return fail(std::move(more.error()));
+    if (*more) push(std::move(head));
+  }
+  return {};
+}
+
+Result<std::optional<Merged::Record>> Merged::next_record() {
+  if (failed_) return fail(Error::lost());
+  if (!current_) return pop();
+  Head& head = *current_;
+  Result<bool> more = sources_[head.source].read_into(head.key, head.payload);
+  if (!more) {
+    release();
+    failed_ = true;
+    return fail(std::move(more.error()));
+  }
+  if (!*more) {
+    current_.reset();
+    return pop();
+  }
+  // The refilled head stays current unless the heap's first comes before it;
+  // sources differ, so "before" is strict and a tie goes to the lower index.
+  if (!heap_.empty() && comes_before(heap_.front(), head)) {
+    std::swap(heap_.front(), head);
+    sift_down();
+    ++switches_;
+  }
+  return view();
+}
+
+Result<std::optional<Merged::Record>> Merged::pop() {
+  if (heap_.empty()) {
+    release();
+    return std::nullopt;
+  }
+  current_ = std::move(heap_.front());
+  if (heap_.size() > 1) heap_.front() = std::move(heap_.back());
+  heap_.pop_back();
+  sift_down();
+  ++switches_;
+  return view();
+}
+
+Merged::Record Merged::view() const noexcept {
+  // The merge's invariant: what is handed out comes before all that waits.
+  assert(current_.has_value());
+  assert(heap_.empty() || comes_before(*current_, heap_.front()));
+  return Record{current_->key, current_->payload};
+}
+
+bool Merged::comes_before(const Head& a, const Head& b) noexcept {
+  const int c = compare_keys(a.key, b.key);
+  if (c != 0) return c < 0;
+  return a.source < b.source;
+}
+
+void Merged::push(Head head) noexcept {
+  assert(heap_.size() < heap_.capacity());
+  heap_.push_back(std::move(head));
+  std::size_t i = heap_.size() - 1;
+  while (i > 0) {
+    const std::size_t parent = (i - 1) / 2;
+    if (!comes_before(heap_[i], heap_[parent])) break;
+    std::swap(heap_[i], heap_[parent]);
+    i = parent;
+  }
+}
+
+// Moves the first element down to its place: every parent comes before its
+// children. The element is held aside and the hole walks down, so each level
+// costs one move rather than a swap.
+void Merged::sift_down() noexcept {
+  const std::size_t n = heap_.size();
+  if (n < 2) return;
+  Head moving = std::move(heap_.front());
+  std::size_t hole = 0;
+  for (;;) {
+    std::size_t child = 2 * hole + 1;
+    if (child >= n) break;
+    if (child + 1 < n && comes_before(heap_[child + 1], heap_[child])) ++child;
+    if (!comes_before(heap_[child], moving)) break;
+    heap_[hole] = std::move(heap_[child]);
+    hole = child;
+  }
+  heap_[hole] = std::move(moving);
+}
+
+void Merged::release() noexcept {
+  current_.reset();
+  heap_ = std::vector<Head>();
+  sources_ = std::vector<Source>();  // closes every run file
+  dir_.reset();                      // removes the directory with everything in it
+}
+
+}  // namespace quillmere

@@ -1,0 +1,127 @@
+// The k-way merge of sorted sources into one sorted stream of records.
+//
+// Sources are spilled runs, read through RunReader, and at most one sorted
+// half still in memory. Of two records with equal keys the one from the
+// lower-numbered source comes first, and sources are numbered in the order
+// their items were added, so equal keys come out in order of addition.
+//
+// The final merge of a sort also owns the sorter's private directory and
+// removes it as soon as the last record has been taken, as soon as the
+// merge fails, or when it is dropped. A Merged is used by one thread at a
+// time and has no locks; it never looks at the interpreter.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "error.h"
+#include "run/run_reader.h"
+#include "sorter/chunk.h"
+#include "sorter/private_dir.h"
+
+namespace quillmere {
+
+// One input of a merge: a run, or a sorted half held in memory.
+class Source {
+ public:
+  static Source run(RunReader reader);
+  // REQUIRES: the chunk is sorted.
+  static Source held(Chunk chunk);
+
+  // Reads the next record into the two buffers, replacing what they held
+  // (their capacities only grow). Returns false at the source's end. A run's
+  // errors are reworded with its path: "PATH is corrupt: MESSAGE" for
+  // InvalidData, "PATH ended before its last record" for UnexpectedEof,
+  // "PATH: MESSAGE" otherwise, each keeping its kind. A held half fails only
+  // when a buffer cannot grow (OutOfMemory), as can a run.
+  [[nodiscard]] Result<bool> read_into(std::vector<std::byte>& key,
+                                       std::vector<std::byte>& payload);
+
+ private:
+  struct Held {
+    Chunk chunk;
+    std::size_t position = 0;  // index of the next entry to hand out
+  };
+  explicit Source(std::variant<RunReader, Held> v) : v_(std::move(v)) {}
+
+  [[nodiscard]] static Result<bool> copy_held(Held& held, std::vector<std::byte>& key,
+                                              std::vector<std::byte>& payload);
+
+  std::variant<RunReader, Held> v_;
+};
+
+class Merged {
+ public:
+  // A record handed out by next_record(): views valid until the next call.
+  struct Record {
+    std::span<const std::byte> key;
+    std::span<const std::byte> payload;
+  };
+
+  // Takes over the sources (in index order) and the optional private
+  // directory, and reads the first record of every source. If every source
+  // is empty, closes them and removes the directory at once. If a first
+  // record cannot be read, releases everything, removes the directory and
+  // returns the error.
+  [[nodiscard]] static Result<Merged> create(std::vector<Source> sources,
+                                             std::optional<PrivateDir> dir);
+
+  Merged(Merged&&) noexcept;
+  Merged& operator=(Merged&&) noexcept;
+  Merged(const Merged&) = delete;
+  Merged& operator=(const Merged&) = delete;
+  ~Merged();
+
+  // The next record in order, or none at the end (then again none on every
+  // later call). At the end every source is closed and the directory
+  // removed. A failed read reports its error once, releases everything and
+  // removes the directory; every later call returns the lost-items error.
+  [[nodiscard]] Result<std::optional<Record>> next_record();
+
+  // Whether the merge still holds its private directory.
+  bool holds_directory() const noexcept { return dir_.has_value(); }
+
+  // How many records next_record() took from the heap rather than from the
+  // source of the record before: a long stretch from one source costs one
+  // switch, not one heap operation per record. For tests and benchmarks.
+  std::uint64_t switches() const noexcept { return switches_; }
+
+ private:
+  struct Head {
+    std::vector<std::byte> key;
+    std::vector<std::byte> payload;
+    std::size_t source;
+  };
+
+  Merged(std::vector<Source> sources, std::optional<PrivateDir> dir) noexcept;
+
+  [[nodiscard]] Result<> read_first_records();
+  // Makes the heap's first head current, or ends the merge when none waits.
+  [[nodiscard]] Result<std::optional<Record>> pop();
+  Record view() const noexcept;
+  // Heap order: by key, then by source index. Strict, as no two heads share
+  // a source.
+  static bool comes_before(const Head& a, const Head& b) noexcept;
+  // REQUIRES: capacity for one more head (reserved by read_first_records).
+  void push(Head head) noexcept;
+  // Restores the heap after its first element was replaced.
+  void sift_down() noexcept;
+  // Frees the heads, closes every source, then removes the directory.
+  void release() noexcept;
+
+  std::vector<Source> sources_;
+  // The waiting heads but current_, each parent before its children in
+  // heap order; current_, when set, comes before them all.
+  std::vector<Head> heap_;
+  std::optional<Head> current_;    // the record last handed out
+  std::optional<PrivateDir> dir_;  // the final merge's private directory
+  bool failed_ = false;            // a read failed: the rest is lost
+  std::uint64_t switches_ = 0;     // see switches()
+};
+
+}  // namespace quillmere

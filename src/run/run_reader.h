@@ -1,0 +1,81 @@
+// Reads one run file back, record by record, for a merge.
+//
+// A reader is opened from the Run record its writer returned and trusts its
+// count and bytes: the file carries neither. It holds one block at a time
+// (about 269 KiB with its compressed form), checks every block header and
+// every record length against what can be true, and reports damage as
+// such. Used by one thread at a time; dropping it closes the file (the
+// file itself stays).
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "error.h"
+#include "run/run.h"
+
+namespace quillmere {
+
+class RunReader {
+ public:
+  // Opens the run's file read-only (closed on exec); reads nothing yet.
+  // Fails with "PATH: system message", keeping the system error's kind.
+  [[nodiscard]] static Result<RunReader> open(const Run& run);
+
+  RunReader(RunReader&& other) noexcept;
+  RunReader& operator=(RunReader&& other) noexcept;
+  RunReader(const RunReader&) = delete;
+  RunReader& operator=(const RunReader&) = delete;
+  ~RunReader();
+
+  const std::filesystem::path& path() const noexcept { return path_; }
+  // Records not yet read. At 0 the run is at its end: nothing more is read,
+  // whatever follows in the file.
+  std::uint64_t count() const noexcept { return count_; }
+
+  // Reads one length-prefixed field into `out`, replacing its contents (its
+  // capacity is kept and grows as needed). A length beyond the bytes left
+  // in the run fails before anything is allocated for it. Errors carry no
+  // path: kinds InvalidData ("a block has an impossible length", "a block
+  // does not decompress to its length", "a record is longer than the rest
+  // of the run"), UnexpectedEof, or the system's.
+  [[nodiscard]] Result<> read_field(std::vector<std::byte>& out);
+
+  // Counts one record as read: call after its two fields. REQUIRES count() > 0.
+  void finish_record() noexcept { --count_; }
+
+ private:
+  RunReader(std::filesystem::path path, int fd, std::uint64_t count, std::uint64_t bytes) noexcept;
+
+  // Bytes of the current block not yet consumed, loading the next block
+  // first when none are left. Never 0 on success.
+  [[nodiscard]] Result<std::size_t> unread();
+  [[nodiscard]] Result<> load_block();
+  // The next block's header: the bytes read ahead with the last body, then
+  // the rest from the file.
+  [[nodiscard]] Result<> read_header(std::byte* header);
+  // Reads a body of `c` bytes into packed_, and whatever of the next header
+  // comes with it.
+  [[nodiscard]] Result<> read_body(std::size_t c);
+  // A field's length, which may span blocks.
+  [[nodiscard]] Result<std::uint32_t> read_length();
+  // Appends the next `n` stream bytes to `out`, block by block.
+  [[nodiscard]] Result<> append(std::vector<std::byte>& out, std::size_t n);
+  // read_field, except that running out of memory throws std::bad_alloc.
+  [[nodiscard]] Result<> read_field_unguarded(std::vector<std::byte>& out);
+
+  std::filesystem::path path_;
+  std::vector<std::byte> packed_;  // the block's body, then up to 8 bytes of the next header
+  std::size_t body_end_ = 0;       // C of the current block
+  std::size_t filled_ = 0;         // bytes of packed_ read from the file
+  std::vector<std::byte> raw_;     // the current block, decompressed
+  std::size_t position_ = 0;       // bytes of raw_ consumed
+  std::uint64_t count_;            // records not yet read
+  std::uint64_t bytes_;            // framed bytes not yet read
+  int fd_;                         // -1 once moved from
+};
+
+}  // namespace quillmere
