@@ -11,6 +11,7 @@
 #include "python/args.h"
 #include "python/docs.h"
 #include "python/iterator.h"
+#include "python/write_to.h"
 #include "python/errors.h"
 
 namespace quillmere::python {
@@ -266,15 +267,6 @@ void sorter_dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
-// ---- methods built by later stages of the reading path ----
-
-PyObject* not_built(const char* what) {
-  PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", what);
-  return nullptr;
-}
-PyObject* sorter_write_to(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_built("write_to");
-}
 
 template <class F>
 void* slot(F* f) {
