@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <vector>
 
 namespace quillmere::key {
 namespace {
@@ -23,13 +26,26 @@ constexpr __int128 kInt128Max = static_cast<__int128>(~static_cast<unsigned __in
 constexpr __int128 kInt128Min = -kInt128Max - 1;
 
 void push_u64(Buffer& out, std::uint64_t v) {
-  for (int shift = 56; shift >= 0; shift -= 8) out.push_back(std::byte(v >> shift));
+  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
+  out.append(&v, sizeof v);
 }
 
-void push_bytes(Buffer& out, const std::uint8_t* data, std::size_t n) {
-  const auto* p = reinterpret_cast<const std::byte*>(data);
-  out.insert(out.end(), p, p + n);
+// Writes 0x20, the image of d and the unsigned field of a remainder below
+// 2**64, with one append: the path of every float and every 64-bit int.
+void push_number_u64(Buffer& out, double d, std::uint64_t remainder) {
+  std::uint8_t bytes[1 + 8 + 1 + 8];
+  bytes[0] = std::to_integer<std::uint8_t>(kTagNumber);
+  std::uint64_t image = ordered_image(d);
+  for (int i = 0; i < 8; ++i) bytes[1 + i] = static_cast<std::uint8_t>(image >> (56 - 8 * i));
+  const int length = remainder == 0 ? 0 : 8 - std::countl_zero(remainder) / 8;
+  bytes[9] = static_cast<std::uint8_t>(length);
+  for (int i = 0; i < length; ++i) {
+    bytes[10 + i] = static_cast<std::uint8_t>(remainder >> (8 * (length - 1 - i)));
+  }
+  out.append(bytes, 10 + static_cast<std::size_t>(length));
 }
+
+void push_bytes(Buffer& out, const std::uint8_t* data, std::size_t n) { out.append(data, n); }
 
 void push_number(Buffer& out, std::uint64_t image) {
   out.push_back(kTagNumber);
@@ -80,6 +96,15 @@ void push_unsigned_inverted(Buffer& out, std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
+void Buffer::grow(std::size_t need) {
+  const std::size_t capacity = std::max(need, 2 * capacity_);
+  void* heap = data_ == inline_ ? std::malloc(capacity) : std::realloc(data_, capacity);
+  if (heap == nullptr) throw std::bad_alloc();
+  if (data_ == inline_) std::memcpy(heap, inline_, size_);
+  data_ = static_cast<std::byte*>(heap);
+  capacity_ = capacity;
+}
+
 void push_unsigned(Buffer& out, std::span<const std::uint8_t> big_endian) {
   std::span<const std::uint8_t> bytes = strip_leading_zeros(big_endian);
   const std::size_t n = bytes.size();
@@ -119,8 +144,17 @@ std::uint64_t ordered_image(double value) {
 void push_double(Buffer& out, double value) {
   if (std::isnan(value)) value = std::bit_cast<double>(kCanonicalNan);
   if (value == 0) value = 0.0;  // -0.0 and 0.0 are one key
-  push_number(out, ordered_image(value));
-  out.push_back(std::byte{0x00});  // a zero remainder
+  push_number_u64(out, value, 0);
+}
+
+void push_int64(Buffer& out, std::int64_t value) {
+  double d = static_cast<double>(value);  // rounds to nearest
+  // One step down when rounding went up; 2**63 itself is beyond int64.
+  if (d >= 0x1p63 || static_cast<std::int64_t>(d) > value) d = next_below(d);
+  // d <= value, so the difference is exact and small.
+  const std::uint64_t remainder =
+      static_cast<std::uint64_t>(value) - static_cast<std::uint64_t>(static_cast<std::int64_t>(d));
+  push_number_u64(out, d, remainder);
 }
 
 double floor_double(__int128 value) {
@@ -130,6 +164,10 @@ double floor_double(__int128 value) {
 }
 
 void push_small_int(Buffer& out, __int128 value) {
+  if (value >= INT64_MIN && value <= INT64_MAX) {
+    push_int64(out, static_cast<std::int64_t>(value));
+    return;
+  }
   const double d = floor_double(value);
   // Exact, and never negative: d is the floor of value.
   const auto remainder =

@@ -24,14 +24,72 @@
 
 #pragma once
 
+#include <algorithm>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
-#include <vector>
 
 namespace quillmere::key {
 
-using Buffer = std::vector<std::byte>;
+// The growable byte string a key is encoded into. Its first 64 bytes live
+// inside the object, so encoding a typical key allocates nothing; longer
+// keys move to the heap (std::bad_alloc when that fails).
+class Buffer {
+ public:
+  static constexpr std::size_t kInline = 64;
+
+  Buffer() noexcept {}
+  Buffer(const Buffer& other) : Buffer() { append(other.data(), other.size()); }
+  Buffer& operator=(const Buffer& other) {
+    if (this != &other) {
+      clear();
+      append(other.data(), other.size());
+    }
+    return *this;
+  }
+  ~Buffer() {
+    if (data_ != inline_) std::free(data_);
+  }
+
+  std::byte* data() noexcept { return data_; }
+  const std::byte* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  void clear() noexcept { size_ = 0; }
+  std::byte& operator[](std::size_t i) noexcept { return data_[i]; }
+  const std::byte* begin() const noexcept { return data_; }
+  const std::byte* end() const noexcept { return data_ + size_; }
+  operator std::span<const std::byte>() const noexcept { return {data_, size_}; }
+
+  void push_back(std::byte b) {
+    if (size_ == capacity_) grow(size_ + 1);
+    data_[size_++] = b;
+  }
+  void append(const void* bytes, std::size_t n) {
+    if (n > capacity_ - size_) grow(size_ + n);
+    if (n != 0) std::memcpy(data_ + size_, bytes, n);
+    size_ += n;
+  }
+
+  friend bool operator==(const Buffer& a, const Buffer& b) noexcept {
+    return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());
+  }
+  // Unsigned byte order, a proper prefix first: the order of encoded keys.
+  friend std::strong_ordering operator<=>(const Buffer& a, const Buffer& b) noexcept {
+    return std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  void grow(std::size_t need);
+
+  std::byte* data_ = inline_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInline;
+  std::byte inline_[kInline];
+};
 
 inline constexpr std::byte kEnd{0x00};
 inline constexpr std::byte kTagNone{0x10};
@@ -57,6 +115,8 @@ void push_double(Buffer& out, double value);
 
 // An integer that fits in 128 signed bits.
 void push_small_int(Buffer& out, __int128 value);
+// The same for 64 bits, with hardware conversions only: the common case.
+void push_int64(Buffer& out, std::int64_t value);
 
 // An integer of any size given as a sign and a big-endian magnitude
 // (leading zero bytes allowed).

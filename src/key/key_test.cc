@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -86,6 +87,31 @@ TEST(KeyTest, WorkedExamples) {
   EXPECT_EQ(hex(b), "40 61 00 FF 00 00");
 }
 
+TEST(KeyTest, BufferKeepsItsBytesAcrossGrowth) {
+  Buffer b;
+  std::vector<std::uint8_t> expected;
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint8_t byte = static_cast<std::uint8_t>(i * 37);
+    if (i % 3 == 0) {
+      b.push_back(std::byte{byte});
+    } else {
+      b.append(&byte, 1);
+    }
+    expected.push_back(byte);
+    if (i == Buffer::kInline - 1) {
+      EXPECT_EQ(b.capacity(), Buffer::kInline);  // still inline
+    }
+  }
+  ASSERT_EQ(b.size(), expected.size());
+  EXPECT_EQ(std::memcmp(b.data(), expected.data(), expected.size()), 0);
+  Buffer copy = b;
+  EXPECT_EQ(copy, b);
+  copy[999] = std::byte{1};
+  EXPECT_NE(copy, b);
+  b.clear();
+  EXPECT_TRUE(b.empty());
+}
+
 TEST(KeyTest, UnsignedFieldsCompareAsIntegers) {
   Buffer zero, one, big, longer;
   push_unsigned(zero, {});
@@ -97,7 +123,9 @@ TEST(KeyTest, UnsignedFieldsCompareAsIntegers) {
   push_unsigned(big, bytes254);
   push_unsigned(longer, bytes255);
   EXPECT_EQ(big.size(), 255u);
-  EXPECT_EQ(hex(Buffer(longer.begin(), longer.begin() + 10)), "FF 00 00 00 00 00 00 00 FF 01");
+  Buffer head;
+  head.append(longer.data(), 10);
+  EXPECT_EQ(hex(head), "FF 00 00 00 00 00 00 00 FF 01");
   EXPECT_LT(zero, one);
   EXPECT_LT(one, big);
   EXPECT_LT(big, longer);  // 254 bytes of FF < any 255-byte number
@@ -149,6 +177,32 @@ TEST(KeyTest, FloorDoubleIsExact) {
     // up > v, exactly, also when up is a fraction just above zero.
     const double whole = std::floor(up);
     ASSERT_TRUE(whole == up ? static_cast<__int128>(up) > v : static_cast<__int128>(whole) >= v);
+  }
+}
+
+// The 64-bit road must give what the exact 128-bit floor double gives.
+TEST(KeyTest, SixtyFourBitRoadMatchesTheExactFloor) {
+  std::mt19937_64 rng(11);
+  std::vector<std::int64_t> values = {0, 1, -1, INT64_MAX, INT64_MIN, INT64_MAX - 1, INT64_MIN + 1,
+                                      (1LL << 53) + 1, -(1LL << 53) - 1, (1LL << 62) + 1};
+  for (int i = 0; i < 50000; ++i) {
+    const int bits = static_cast<int>(rng() % 64);
+    const auto v = static_cast<std::int64_t>(rng() >> (63 - bits));
+    values.push_back(rng() % 2 ? v : -v);
+  }
+  for (std::int64_t v : values) {
+    Buffer fast;
+    push_int64(fast, v);
+    const double d = floor_double(v);
+    const auto r = static_cast<unsigned __int128>(static_cast<__int128>(v) - static_cast<__int128>(d));
+    std::uint8_t be[16];
+    for (int i = 0; i < 16; ++i) be[i] = static_cast<std::uint8_t>(r >> (8 * (15 - i)));
+    Buffer exact;
+    exact.push_back(kTagNumber);
+    const std::uint64_t image = ordered_image(d);
+    for (int i = 0; i < 8; ++i) exact.push_back(std::byte(image >> (56 - 8 * i)));
+    push_unsigned(exact, be);
+    ASSERT_EQ(hex(fast), hex(exact)) << static_cast<long long>(v);
   }
 }
 

@@ -96,6 +96,7 @@ class Merged {
     std::vector<std::byte> key;
     std::vector<std::byte> payload;
     std::size_t source;
+    std::uint64_t prefix = 0;  // the key's first 8 bytes, big-endian, zero-padded
   };
 
   Merged(std::vector<Source> sources, std::optional<PrivateDir> dir) noexcept;

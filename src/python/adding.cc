@@ -14,7 +14,6 @@
 namespace quillmere::python {
 namespace {
 
-constexpr std::size_t kKeyBufferCapacity = 64;
 constexpr long kPickleProtocol = 5;
 
 // What a push under the lock came to, raised once the thread is attached.
@@ -140,8 +139,7 @@ PyObject* sorter_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* item;
     if (!bind(kAddSignature, args, nargs, kwnames, &item)) return nullptr;
     if (!check_adding(self)) return nullptr;
-    key::Buffer buffer;
-    buffer.reserve(kKeyBufferCapacity);
+    key::Buffer buffer;  // 64 bytes inside: most keys need no allocation
     if (!push_item(self, item, buffer)) return nullptr;
     Py_RETURN_NONE;
   });
@@ -159,8 +157,7 @@ PyObject* sorter_add_encoded(PyObject* obj, PyObject* const* args, Py_ssize_t na
       return nullptr;
     }
     if (!check_adding(self)) return nullptr;
-    key::Buffer buffer;
-    buffer.reserve(kKeyBufferCapacity);
+    key::Buffer buffer;  // 64 bytes inside: most keys need no allocation
     if (!encode_key(arg[0], buffer, 0)) return nullptr;
     if (!push(self, buffer, bytes_of(payload))) return nullptr;
     Py_RETURN_NONE;

@@ -229,8 +229,7 @@ PyType_Spec iterator_spec = {
 // before it added.
 bool add_all(PySorter* self, PyObject* items) {
   if (!check_adding(self)) return false;
-  key::Buffer buffer;
-  buffer.reserve(64);
+  key::Buffer buffer;  // reused for every item
   Ref iterator = Ref::steal(PyObject_GetIter(items));
   if (!iterator) return false;
   for (;;) {

@@ -114,7 +114,7 @@ bool push_int(PyObject* value, key::Buffer& out) {
   const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
   if (overflow == 0) {
     if (small == -1 && PyErr_Occurred()) return false;
-    key::push_small_int(out, small);
+    key::push_int64(out, small);
     return true;
   }
   // Beyond 64 bits: the two's-complement bytes, big-endian, in exactly as

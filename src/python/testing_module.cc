@@ -136,7 +136,6 @@ PyObject* state(PyObject*, PyObject* sorter) {
 // encode_key(key): the encoded key, as bytes.
 PyObject* encode(PyObject*, PyObject* key) {
   key::Buffer out;
-  out.reserve(64);
   if (!encode_key(key, out, 0)) return nullptr;
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
                                    static_cast<Py_ssize_t>(out.size()));

@@ -79,7 +79,7 @@ RunReader::~RunReader() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<> RunReader::read_field(std::vector<std::byte>& out) {
+Result<> RunReader::read_field_general(std::vector<std::byte>& out) {
   // Only the first block's buffers and a field longer than any before it
   // allocate, but the messages of errors need memory too.
   try {

@@ -9,12 +9,14 @@
 
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <vector>
 
 #include "error.h"
+#include "run/format.h"
 #include "run/run.h"
 
 namespace quillmere {
@@ -42,13 +44,33 @@ class RunReader {
   // path: kinds InvalidData ("a block has an impossible length", "a block
   // does not decompress to its length", "a record is longer than the rest
   // of the run"), UnexpectedEof, or the system's.
-  [[nodiscard]] Result<> read_field(std::vector<std::byte>& out);
+  [[nodiscard]] Result<> read_field(std::vector<std::byte>& out) {
+    // Most fields lie wholly in the current block and fit the buffer's
+    // capacity: one copy, nothing to allocate, nothing to fail. Anything
+    // else, errors included, takes the general road.
+    const std::size_t left = raw_.size() - position_;
+    if (left >= kRecordLengthSize) {
+      const std::uint32_t length = decode_u32_le(raw_.data() + position_);
+      const std::uint64_t after_length = bytes_ - std::min<std::uint64_t>(bytes_, kRecordLengthSize);
+      if (left - kRecordLengthSize >= length && after_length >= length &&
+          length <= out.capacity()) {
+        const std::byte* from = raw_.data() + position_ + kRecordLengthSize;
+        out.assign(from, from + length);
+        position_ += kRecordLengthSize + length;
+        bytes_ = after_length - length;
+        return {};
+      }
+    }
+    return read_field_general(out);
+  }
 
   // Counts one record as read: call after its two fields. REQUIRES count() > 0.
   void finish_record() noexcept { --count_; }
 
  private:
   RunReader(std::filesystem::path path, int fd, std::uint64_t count, std::uint64_t bytes) noexcept;
+
+  [[nodiscard]] Result<> read_field_general(std::vector<std::byte>& out);
 
   // Bytes of the current block not yet consumed, loading the next block
   // first when none are left. Never 0 on success.

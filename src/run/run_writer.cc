@@ -44,6 +44,14 @@ std::size_t slot_count(const WorkerPool* pool) {
   return std::min(2 * pool->size(), kMaxSlots);
 }
 
+// A length and its bytes. REQUIRES: they fit in the capacity left.
+void append_field(std::vector<std::byte>& raw, std::span<const std::byte> field) {
+  std::byte length[kRecordLengthSize];
+  encode_u32_le(length, static_cast<std::uint32_t>(field.size()));
+  raw.insert(raw.end(), length, length + kRecordLengthSize);
+  raw.insert(raw.end(), field.begin(), field.end());
+}
+
 }  // namespace
 
 Result<RunWriter> RunWriter::create(std::filesystem::path path, std::shared_ptr<WorkerPool> pool) {
@@ -73,7 +81,16 @@ RunWriter::RunWriter(std::filesystem::path path, std::shared_ptr<WorkerPool> poo
 Result<> RunWriter::push(std::span<const std::byte> key, std::span<const std::byte> payload) {
   assert(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
   ++count_;
-  bytes_ += key.size() + payload.size() + kRecordOverhead;
+  const std::size_t framed = key.size() + payload.size() + kRecordOverhead;
+  bytes_ += framed;
+  // Most records fit in the slot being filled with room to spare: four
+  // copies, and no block to finish.
+  Block& block = blocks_[filling_];
+  if (block.raw.capacity() == kBlockSize && kBlockSize - block.raw.size() > framed) {
+    append_field(block.raw, key);
+    append_field(block.raw, payload);
+    return {};
+  }
   if (Result<> r = write_record(key, payload); !r) {
     return fail(std::move(r.error()).with_path(path_));
   }

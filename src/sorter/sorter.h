@@ -61,6 +61,11 @@ inline constexpr std::uint64_t kMaxFieldLength = std::uint64_t{1} << 32;
 // How often a wait for another thread looks at its stop check.
 inline constexpr std::chrono::milliseconds kPollInterval{50};
 
+// Writes a sorted half's records, in entry order, as a new run file at
+// `path` (compressing on the pool when there is one). What a spill does.
+[[nodiscard]] Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
+                                 std::shared_ptr<WorkerPool> pool);
+
 class Sorter {
  public:
   // Checks the configuration, checks that a private directory can be made in
