@@ -1,5 +1,6 @@
 import io
 import os
+import random
 import signal
 import struct
 import threading
@@ -174,15 +175,19 @@ class Interrupted(Exception):
 
 
 def test_a_signal_while_the_merge_is_slow(spill_dir):
-    # Tiny records: each chunk takes the merge a while, so the writer mostly
-    # waits, looking for signals every 50 ms.
-    s = loaded(spill_dir, [b"x"] * 3_000_000, max_bytes=20_000_000)
+    # Tiny records in random order over many runs: each 1 MiB chunk takes
+    # the merge a long while, so the writer mostly waits, looking for
+    # signals every 50 ms.
+    rng = random.Random(5)
+    s = Sorter(tmp_dir=spill_dir, max_bytes=4_000_000)
+    for _ in range(4_000_000):
+        s.add_encoded(rng.getrandbits(40), b"x")
 
     def interrupt(*_):
         raise Interrupted
 
     old = signal.signal(signal.SIGUSR1, interrupt)
-    timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1))
+    timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1))
     try:
         timer.start()
         with pytest.raises(Interrupted):
