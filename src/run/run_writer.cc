@@ -209,10 +209,10 @@ Result<> RunWriter::Block::compress() {
       return fail(Error::io(IoKind::OutOfMemory));
     }
   }
-  int c = LZ4_compress_default(reinterpret_cast<const char*>(raw.data()),
-                               reinterpret_cast<char*>(packed.data() + kBlockHeaderSize),
-                               static_cast<int>(u),
-                               static_cast<int>(packed.size() - kBlockHeaderSize));
+  int c = LZ4_compress_fast(reinterpret_cast<const char*>(raw.data()),
+                            reinterpret_cast<char*>(packed.data() + kBlockHeaderSize),
+                            static_cast<int>(u), static_cast<int>(packed.size() - kBlockHeaderSize),
+                            kLz4Acceleration);
   if (c <= 0) return fail(Error::io(IoKind::Other, "lz4 could not compress a block"));
   encode_u32_le(packed.data(), static_cast<std::uint32_t>(c));
   encode_u32_le(packed.data() + 4, static_cast<std::uint32_t>(u));
