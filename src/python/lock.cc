@@ -38,11 +38,17 @@ bool Lock::held_by_this_thread() const noexcept {
   return owner_.load(std::memory_order_relaxed) == this_thread_id();
 }
 
-State Lock::take_as_last_holder() noexcept {
-  // Nobody else can hold the mutex; taking it orders this thread after the
-  // last writes of the other holders, which are gone.
-  std::lock_guard lock(mutex_);
-  return std::exchange(state_, State(Closed{}));
+std::optional<State> Lock::take_as_last_holder() noexcept {
+  if (!made_.here()) {
+    if (!mutex_.try_lock()) return std::nullopt;
+  } else {
+    // Nobody else can hold the mutex; taking it orders this thread after
+    // the last writes of the other holders, which are gone.
+    mutex_.lock();
+  }
+  State taken = std::exchange(state_, State(Closed{}));
+  mutex_.unlock();
+  return taken;
 }
 
 }  // namespace quillmere::python

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "merge/merged.h"
+#include "process.h"
 #include "sorter/sorter.h"
 #include "thread_annotations.h"
 
@@ -88,8 +89,10 @@ class Lock {
   bool held_by_this_thread() const noexcept;
 
   // Replaces the state with Closed and returns what it held, for the last
-  // holder of the lock, which no other thread can reach.
-  State take_as_last_holder() noexcept;
+  // holder of the lock, which no other thread can reach. In a process
+  // forked from the one that made the lock, a thread of the parent may have
+  // held it at the fork and will never let go: then nothing is taken.
+  std::optional<State> take_as_last_holder() noexcept;
 
  private:
   friend class Guard;
@@ -97,6 +100,7 @@ class Lock {
   std::mutex mutex_;
   State state_ QM_GUARDED_BY(mutex_);
   std::atomic<std::uintptr_t> owner_{0};  // identity of the holding thread, 0 when none
+  MadeHere made_;
 };
 
 // The calling thread's identity for `owner`: never 0, unique among live

@@ -376,7 +376,14 @@ bool is_sorter(PyObject* o) {
 void release(std::shared_ptr<Lock>& lock) noexcept {
   // Another handle (an iterator's) keeps the state; its last holder releases.
   if (!lock || lock.use_count() > 1) return;
-  State old = lock->take_as_last_holder();
+  std::optional<State> taken = lock->take_as_last_holder();
+  if (!taken) {
+    // Inherited across a fork while another thread held it: keep it as it
+    // is rather than wait for a thread that is not in this process.
+    abandon(std::move(lock));
+    return;
+  }
+  State old = std::move(*taken);
   if (!std::holds_alternative<Adding>(old) && !std::holds_alternative<Reading>(old)) return;
   if (Py_IsFinalizing()) return;  // dropped in place, at the end of this scope
   Detached detached;

@@ -20,7 +20,11 @@ Result<std::shared_ptr<WorkerPool>> WorkerPool::start(std::size_t threads) {
     return fail(Error::io(IoKind::Other, "a worker pool has at most 65535 threads, not " +
                                              std::to_string(threads)));
   }
-  std::shared_ptr<WorkerPool> pool(new WorkerPool());
+  // In a forked child the pool is left as it is: its threads are not there,
+  // and destroying its lock or condition variable would wait for them.
+  std::shared_ptr<WorkerPool> pool(new WorkerPool(), [](WorkerPool* p) {
+    if (p->made_.here()) delete p;
+  });
   try {
     pool->threads_.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) {

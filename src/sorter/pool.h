@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "error.h"
+#include "process.h"
 #include "thread_annotations.h"
 
 namespace quillmere {
@@ -37,7 +38,9 @@ class WorkerPool {
 
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
-  // Lets the queued tasks finish, then joins every thread.
+  // Lets the queued tasks finish, then joins every thread. Runs only in the
+  // process that started the pool: a forked child, where the threads do not
+  // exist, never destroys its copy.
   ~WorkerPool();
 
   std::size_t size() const noexcept { return threads_.size(); }
@@ -55,6 +58,7 @@ class WorkerPool {
   std::deque<std::function<void()>> tasks_ QM_GUARDED_BY(mu_);
   bool stopping_ QM_GUARDED_BY(mu_) = false;
   std::vector<std::thread> threads_;  // set up in start(), then constant
+  MadeHere made_;
 };
 
 // A batch of tasks run on a pool and waited for by one thread outside it

@@ -80,12 +80,17 @@ PrivateDir& PrivateDir::operator=(PrivateDir&& other) noexcept {
   if (this != &other) {
     remove();
     path_ = std::exchange(other.path_, {});
+    made_ = other.made_;
   }
   return *this;
 }
 
 void PrivateDir::remove() noexcept {
   if (path_.empty()) return;
+  if (!made_.here()) {
+    path_.clear();
+    return;
+  }
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
   path_.clear();

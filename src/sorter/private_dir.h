@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "error.h"
+#include "process.h"
 
 namespace quillmere {
 
@@ -20,11 +21,13 @@ class PrivateDir {
  public:
   // Takes ownership of an existing directory at an absolute path.
   explicit PrivateDir(std::filesystem::path path) noexcept : path_(std::move(path)) {}
-  PrivateDir(PrivateDir&& other) noexcept : path_(std::exchange(other.path_, {})) {}
+  PrivateDir(PrivateDir&& other) noexcept
+      : path_(std::exchange(other.path_, {})), made_(other.made_) {}
   PrivateDir& operator=(PrivateDir&& other) noexcept;
   PrivateDir(const PrivateDir&) = delete;
   PrivateDir& operator=(const PrivateDir&) = delete;
-  // Removes the directory and everything in it, ignoring errors.
+  // Removes the directory and everything in it, ignoring errors; in a
+  // process forked from the one that made it, leaves it alone.
   ~PrivateDir() { remove(); }
 
   const std::filesystem::path& path() const noexcept { return path_; }
@@ -33,6 +36,7 @@ class PrivateDir {
   void remove() noexcept;
 
   std::filesystem::path path_;  // empty once moved from
+  MadeHere made_;               // a forked child must not remove its parent's files
 };
 
 // Where make_dir takes the names it tries: "quillmere-" and 6 characters.

@@ -64,12 +64,17 @@ Sorter::Sorter(Config config, std::shared_ptr<WorkerPool> pool)
       half_(config.max_bytes / 2) {}
 
 Sorter::~Sorter() {
+  if (!pending_) return;
+  if (!made_.here()) {
+    // Forked: the spill thread is not in this process, and its channel's
+    // lock may have been held at the fork. Touch neither.
+    abandon(std::move(*pending_));
+    return;
+  }
   // The spill thread may still be writing into the private directory, which
   // goes with the members below; wait for it first, whatever it took.
-  if (pending_) {
-    pending_->handle.join();
-    pending_.reset();  // frees a half still queued in the channel
-  }
+  pending_->handle.join();
+  pending_.reset();  // frees a half still queued in the channel
 }
 
 std::optional<std::filesystem::path> Sorter::dir_path() const {

@@ -154,6 +154,7 @@ class Sorter {
   std::uint64_t half_;               // max_bytes / 2: the limit of one half
   std::uint64_t next_run_ = 0;       // number of the next run file
   std::optional<Pending> pending_;   // the spill in flight
+  MadeHere made_;                    // joins happen only where the threads are
   std::uint64_t count_ = 0;          // items added so far
   bool stopped_ = false;             // a failure lost items
 };
