@@ -41,3 +41,14 @@ def read_records(path):
         records.append((key, payload))
     assert pos == len(stream)
     return records
+
+
+def shrink_second_block(path):
+    """Makes the run's second block claim one byte less than its body
+    decodes to: damage that only decompressing that block reveals."""
+    with open(path, "r+b") as f:
+        compressed, _ = struct.unpack("<II", f.read(8))
+        f.seek(8 + compressed)
+        c2, u2 = struct.unpack("<II", f.read(8))
+        f.seek(8 + compressed)
+        f.write(struct.pack("<II", c2, u2 - 1))
