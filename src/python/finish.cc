@@ -32,7 +32,10 @@ bool finish(PySorter* self, std::optional<Merged>* hand_back) {
       // none sees this temporary Done.
       State taken = std::exchange(guard->state(), State(Done{}));
       if (auto* adding = std::get_if<Adding>(&taken)) {
-        self->status.store(kStatusRead);  // adding refuses from now on
+        // Adding refuses from now on. A close() waiting for the lock has
+        // stored "closed" already, which must stay.
+        std::uint32_t open = kStatusOpen;
+        self->status.compare_exchange_strong(open, kStatusRead);
         Result<Merged> merged = finish_sort(*adding->sorter, check);
         // Drops what the merge did not take; after a failure this waits for
         // a spill still running and removes the private directory.
