@@ -167,3 +167,35 @@ def test_close_and_len_during_write_to(spill_dir):
     assert [int.from_bytes(data[i:i + 4], "big") for i in range(0, len(data), 4)] == list(range(count))
     assert events[-1] == "closed" and set(events[:-1]) == {count}
     assert os.listdir(spill_dir) == []
+
+
+def test_a_close_waiting_behind_a_read_keeps_the_sorter_closed(spill_dir):
+    # A read that got the lock first used to mark the sorter read over the
+    # close that was already waiting, so later adds spoke of reading.
+    for _ in range(5):
+        s = Sorter(tmp_dir=spill_dir)
+        s.add(1)
+        entered, leave = threading.Event(), threading.Event()
+        holder = threading.Thread(target=qt.hold_lock,
+                                  args=(s, lambda: (entered.set(), leave.wait(10))))
+        holder.start()
+        assert entered.wait(10)
+        outcome = []
+
+        def read():
+            try:
+                outcome.append(list(s.sort()))
+            except ValueError as e:
+                outcome.append(str(e))
+
+        threads = start_all([read])
+        time.sleep(0.02)  # the reader waits for the lock first
+        threads += start_all([s.close])
+        time.sleep(0.02)
+        leave.set()
+        join_all(threads + [holder])
+        assert outcome[0] in ([1], CLOSED)
+        with pytest.raises(ValueError) as info:
+            s.add(2)
+        assert str(info.value) == CLOSED
+        assert qt.state(s) == "Closed"
