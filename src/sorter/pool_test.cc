@@ -45,6 +45,8 @@ TEST(WorkerPoolTest, RunsTasksOnItsOwnNamedThreads) {
   EXPECT_FALSE(threads.contains(pthread_self()));
   // The system keeps 15 bytes of "quillmere-sort-N".
   EXPECT_EQ(names, std::set<std::string>{"quillmere-sort-"});
+  // Join the workers, still re-checking `started`, before it goes out of scope.
+  pool->reset();
 }
 
 TEST(WorkerPoolTest, DroppingFinishesQueuedTasks) {
