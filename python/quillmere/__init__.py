@@ -10,3 +10,13 @@
 from _quillmere import Sorter
 
 __all__ = ["Sorter"]
+
+
+def __getattr__(name):
+    # Codec and SortKey, for annotations, come from a module that imports
+    # typing; loading it only when asked keeps `import quillmere` cheap.
+    if name in ("Codec", "SortKey"):
+        from quillmere import _typing
+
+        return getattr(_typing, name)
+    raise AttributeError(f"module 'quillmere' has no attribute {name!r}")
