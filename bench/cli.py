@@ -1,0 +1,131 @@
+"""The quillmere command against GNU sort on text files of a few GB.
+
+Each case runs `python -m quillmere` and `LC_ALL=C sort -s` with the same
+options, memory (-S), threads (--parallel) and temporary directory, checks
+that the outputs are identical, and prints both times and the ratio
+quillmere speed / sort speed (above 1: quillmere is faster). The cases:
+
+  plain     100-byte lines of printable text, whole-line keys
+  field     comma-separated records, -t, -k2,2
+  numeric   lines that start with a signed decimal number, -n
+
+  tools/env tools/bench bench/cli.py [--size BYTES] [--buffer 256M] [--threads 1,2]
+                                     [--only CASE,...] [--smoke]
+
+--size is the size of each input (default 2 GB); --smoke runs every case on
+tiny inputs in seconds. Inputs are kept in build/bench-data between runs.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+PRINTABLE = bytes(range(33, 127))
+WORDS = [bytes(random.Random(i).choices(b"abcdefghijklmnopqrstuvwxyz", k=5 + i % 8))
+         for i in range(4096)]
+
+
+def plain_lines(rng, count):
+    table = bytes(PRINTABLE[i % len(PRINTABLE)] for i in range(256))
+    text = rng.randbytes(99 * count).translate(table)
+    return b"".join(text[i:i + 99] + b"\n" for i in range(0, len(text), 99))
+
+
+def field_lines(rng, count):
+    words = rng.choices(WORDS, k=4 * count)
+    numbers = rng.choices(range(1 << 20), k=count)
+    return b"".join(b"%s,%s,%d,%s,%s\n" % (words[4 * i], words[4 * i + 1], numbers[i],
+                                           words[4 * i + 2], words[4 * i + 3])
+                    for i in range(count))
+
+
+def numeric_lines(rng, count):
+    ints = rng.choices(range(-10 ** 9, 10 ** 9), k=count)
+    fracs = rng.choices(range(1000), k=count)
+    words = rng.choices(WORDS, k=count)
+    return b"".join(b"%d.%03d %s\n" % (ints[i], fracs[i], words[i]) for i in range(count))
+
+
+CASES = {
+    "plain": (plain_lines, []),
+    "field": (field_lines, ["-t", ",", "-k2,2"]),
+    "numeric": (numeric_lines, ["-n"]),
+}
+
+
+def make_input(path, case, size):
+    """About `size` bytes of the case's lines, made once and kept."""
+    if os.path.exists(path) and os.path.getsize(path) >= size * 0.99:
+        return
+    rng = random.Random(case)
+    make = CASES[case][0]
+    with open(path + ".tmp", "wb") as f:
+        while f.tell() < size:
+            f.write(make(rng, 20000))
+    os.replace(path + ".tmp", path)
+
+
+def timed(command, env):
+    start = time.perf_counter()
+    proc = subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if proc.returncode != 0:
+        raise SystemExit(f"{command[0]} failed: {proc.stderr.decode(errors='replace')}")
+    return time.perf_counter() - start
+
+
+def run_case(case, path, buffer, threads, tmp):
+    options = CASES[case][1]
+    env = dict(os.environ, LC_ALL="C")
+    ours, theirs = os.path.join(tmp, "quillmere.out"), os.path.join(tmp, "sort.out")
+    common = ["-S", buffer, "-T", tmp, f"--parallel={threads}", *options]
+    q = timed([sys.executable, "-m", "quillmere", "--quiet", *common, "-o", ours, path], env)
+    g = timed(["sort", "-s", *common, "-o", theirs, path], env)
+    same = subprocess.run(["cmp", "-s", ours, theirs]).returncode == 0
+    for f in (ours, theirs):
+        os.remove(f)
+    return q, g, same
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--size", type=float, default=2e9, help="bytes per input file")
+    parser.add_argument("--buffer", default="256M", help="-S for both")
+    parser.add_argument("--threads", default="1,2", help="comma-separated --parallel values")
+    parser.add_argument("--only", default=",".join(CASES), help="comma-separated cases")
+    parser.add_argument("--smoke", action="store_true", help="tiny inputs, in seconds")
+    args = parser.parse_args()
+    if args.smoke:
+        args.size, args.buffer, args.threads = 2e6, "256K", "1,2"
+    data_dir = os.path.join(ROOT, "build", "bench-data")
+    os.makedirs(data_dir, exist_ok=True)
+    tmp = tempfile.mkdtemp(prefix="cli-", dir=os.path.join(ROOT, "build"))
+    failed = False
+    try:
+        print(f"{'case':8} {'MB':>7} {'-S':>5} {'thr':>3} {'quillmere s':>11} {'sort s':>8} "
+              f"{'ratio':>6}  same")
+        for case in args.only.split(","):
+            path = os.path.join(data_dir, f"cli-{case}-{int(args.size)}.txt")
+            make_input(path, case, int(args.size))
+            megabytes = os.path.getsize(path) / 1e6
+            for threads in map(int, args.threads.split(",")):
+                q, g, same = run_case(case, path, args.buffer, threads, tmp)
+                failed |= not same
+                print(f"{case:8} {megabytes:7.0f} {args.buffer:>5} {threads:3} {q:11.2f} {g:8.2f} "
+                      f"{g / q:6.2f}  {'yes' if same else 'NO: OUTPUTS DIFFER'}", flush=True)
+            if args.smoke:
+                os.remove(path)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    if failed:
+        raise SystemExit("quillmere's output differs from sort's")
+
+
+if __name__ == "__main__":
+    main()
