@@ -163,12 +163,14 @@ def test_output_may_be_an_input(tmp_path, spill_dir):
     (["--max-open", "1", "IN"], 2, b"quillmere: --max-open must be at least 2"),
     (["--bogus", "IN"], 2, b"quillmere: unrecognized arguments: --bogus"),
     (["--csv", "-k", "nope", "CSV"], 2, b"quillmere: no column named 'nope'"),
+    (["--csv", "-k", "nope", "HEADER"], 2, b"quillmere: no column named 'nope'"),
     (["--jsonl", "BADJSON"], 1, b"/BADJSON: line 2: invalid JSON: Expecting value at column 7"),
     (["--jsonl", "-n", "IN"], 2, b"quillmere: -n cannot be used with --jsonl"),
     (["-T", "SMALL", "-S", "1M", "BIG"], 1, b"No space left on device"),
 ])
 def test_errors(tmp_path, args, status, message):
-    files = {"IN": b"b\na\n", "CSV": b"x,y\n1,2\n", "BADJSON": b'{"a": 1}\n{"a": \n'}
+    files = {"IN": b"b\na\n", "CSV": b"x,y\n1,2\n", "HEADER": b"x,y\n",
+             "BADJSON": b'{"a": 1}\n{"a": \n'}
     for name, content in files.items():
         (tmp_path / name).write_bytes(content)
     small = os.environ.get("QUILLMERE_SMALL_DISK")
@@ -279,6 +281,28 @@ def test_csv(tmp_path, options, names, numeric, reverse, unique):
     path.write_bytes(CSV_TEXT.encode())
     _, out, _ = quillmere("--csv", *options, "-T", tmp_path, path)
     assert out == csv_model(names, numeric, reverse, unique)
+
+
+@pytest.mark.parametrize("options, key, reverse", [
+    ([], lambda row: row, False),
+    (["-n"], lambda row: [int(v) for v in row], False),
+    (["-k", "y", "-n", "-r"], lambda row: int(row[1]), True),
+])
+def test_csv_files_without_records(tmp_path, options, key, reverse):
+    """Empty and header-only files, first or last, and a file that ends on a
+    full batch of records, add no records and break nothing."""
+    empty, header, full = (tmp_path / n for n in ("empty.csv", "header.csv", "full.csv"))
+    empty.write_bytes(b"")
+    header.write_bytes(b"x,y\n")
+    rows = [[str(i % 97), str(i)] for i in range(4096)]  # as many as the command batches
+    full.write_text("x,y\n" + "".join(f"{x},{y}\n" for x, y in rows))
+    _, out, _ = quillmere("--csv", *options, "-T", tmp_path, header)
+    assert out == b"x,y\n"
+    _, out, _ = quillmere("--csv", *options, "-T", tmp_path, empty)
+    assert out == b""
+    _, out, _ = quillmere("--csv", *options, "-T", tmp_path, empty, header, full, header)
+    expected = sorted(rows, key=key, reverse=reverse)
+    assert out.decode() == "x,y\n" + "".join(f"{x},{y}\n" for x, y in expected)
 
 
 def test_jsonl(tmp_path):

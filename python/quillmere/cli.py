@@ -31,6 +31,15 @@ from itertools import compress, repeat, starmap
 
 from _quillmere import Sorter
 
+# Names only the type checker needs; importing typing would slow the start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Iterator, Sequence
+    from types import FrameType
+    from typing import BinaryIO, NoReturn
+
+    from quillmere import SortKey
+
 PROG = "quillmere"
 BLOCK = 4 << 20  # bytes read at a time; big enough that per-block Python work is noise
 DEFAULT_BUFFER = "256M"
@@ -54,7 +63,7 @@ class Terminated(Exception):
 SIZE_UNITS = {"b": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40, "p": 1 << 50, "e": 1 << 60}
 
 
-def parse_size(text):
+def parse_size(text: str) -> int:
     """A -S size: a number with an optional suffix b, K, M, G, T, P, E or %.
 
     As in GNU sort, a bare number counts kibibytes and % is a share of the
@@ -86,7 +95,7 @@ class KeyDef:
     numeric: bool = False
     reverse: bool = False
 
-    def has_options(self):
+    def has_options(self) -> bool:
         return self.sblank or self.eblank or self.numeric or self.reverse
 
 
@@ -94,7 +103,7 @@ KEYDEF = re.compile(r"(\d+)(?:\.(\d+))?([a-zA-Z]*)(?:,(\d+)(?:\.(\d+))?([a-zA-Z]
 SUPPORTED_FLAGS = "bnr"
 
 
-def parse_keydef(text):
+def parse_keydef(text: str) -> KeyDef:
     """F[.C][OPTS][,F[.C][OPTS]], OPTS from b, n and r."""
     m = KEYDEF.fullmatch(text)
     if not m:
@@ -121,7 +130,8 @@ def parse_keydef(text):
     )
 
 
-def resolve_keys(keydefs, blank, numeric, reverse):
+def resolve_keys(keydefs: list[KeyDef], blank: bool, numeric: bool,
+                 reverse: bool) -> list[KeyDef]:
     """The keys to sort by. As in GNU sort, a key with no options of its own
     takes the global ones, and no -k means one key over the whole line."""
     if not keydefs:
@@ -136,13 +146,18 @@ def resolve_keys(keydefs, blank, numeric, reverse):
 
 # ---- keys as C-level pipelines ----
 
+# What the sorter gets for one line: a key element, or a tuple of them.
+type KeyPart = bytes | int
+# A key element for every line of a block.
+type KeyColumn = Iterable[bytes] | Iterable[int]
+
 IDENTITY = bytes(range(256))
 INVERT = bytes(255 - i for i in range(256))
 _escape_zeros = operator.methodcaller("replace", b"\0", b"\0\1")
 _invert = operator.methodcaller("translate", INVERT)
 
 
-def reversed_bytes(column):
+def reversed_bytes(column: Iterable[bytes]) -> Iterator[bytes]:
     """Keys that sort in the opposite order of the byte strings in `column`.
 
     Escaping 0x00 as 0x00 0x01 and ending with 0x00 0x00 keeps the order and
@@ -157,6 +172,14 @@ def reversed_bytes(column):
 NUMBER = rb"[ \t]*(-(?=0*(?:[1-9]|\.0*[1-9])))?0*(\d*)(?:\.(\d*?)0*(?!\d))?"
 NUMBER_RE = re.compile(NUMBER)
 
+
+def number_groups(text: bytes) -> tuple[bytes, ...]:
+    """NUMBER's groups in text: (sign, integer, fraction), empty when absent."""
+    m = NUMBER_RE.match(text)
+    assert m is not None  # every part of NUMBER is optional
+    return m.groups(b"")
+
+
 # A number's key is (m, digits): m is the count of integer digits, or its
 # bitwise complement (-count - 1) when negative, so every negative sorts below
 # zero and longer negatives lower; digits are the integer and fraction digits
@@ -167,7 +190,8 @@ _TABLE = {b"": IDENTITY, b"-": INVERT}
 _TABLE_REVERSED = {b"": INVERT, b"-": IDENTITY}
 
 
-def numeric_keys(signs, ints, fracs, reverse):
+def numeric_keys(signs: Iterable[bytes], ints: Iterable[bytes], fracs: Iterable[bytes],
+                 reverse: bool) -> list[KeyColumn]:
     masks = _MASK_REVERSED if reverse else _MASK
     tables = _TABLE_REVERSED if reverse else _TABLE
     lengths = map(operator.xor, map(len, ints), map(masks.__getitem__, signs))
@@ -175,14 +199,15 @@ def numeric_keys(signs, ints, fracs, reverse):
     return [lengths, map(bytes.translate, digits, map(tables.__getitem__, signs))]
 
 
-def key_columns(keys, groups):
+def key_columns(keys: Sequence[KeyDef], groups: Sequence[Iterable[bytes]]) -> list[KeyColumn]:
     """Iterators of key elements, one per element, from the captured groups:
     one group per text key, three (sign, integer, fraction) per numeric key."""
     columns = []
     at = 0
     for key in keys:
         if key.numeric:
-            columns += numeric_keys(*groups[at:at + 3], key.reverse)
+            signs, ints, fracs = groups[at:at + 3]
+            columns += numeric_keys(signs, ints, fracs, key.reverse)
             at += 3
         else:
             columns.append(reversed_bytes(groups[at]) if key.reverse else groups[at])
@@ -190,18 +215,19 @@ def key_columns(keys, groups):
     return columns
 
 
-def sort_keys(keys, groups):
+def sort_keys(keys: Sequence[KeyDef],
+              groups: Sequence[Iterable[bytes]]) -> Iterable[KeyPart | tuple[KeyPart, ...]]:
     columns = key_columns(keys, groups)
     return columns[0] if len(columns) == 1 else zip(*columns)
 
 
 # ---- finding keys in lines ----
 
-def byte_class(tab):
+def byte_class(tab: int) -> bytes:
     return rb"\x%02x" % tab
 
 
-def start_pattern(key, tab):
+def start_pattern(key: KeyDef, tab: int | None) -> bytes:
     """Matches from the start of a line to the start of the key."""
     if key.sfield == 0:
         pattern = b""
@@ -214,7 +240,7 @@ def start_pattern(key, tab):
     return pattern + (rb"[ \t]*" if key.sblank else b"")
 
 
-def key_pattern(key, tab):
+def key_pattern(key: KeyDef, tab: int | None) -> bytes:
     """Captures the key's groups from where start_pattern ends."""
     if key.efield is not None and key.efield < key.sfield:
         return b"()()()" if key.numeric else b"()"  # ends before it starts: empty
@@ -229,7 +255,7 @@ def key_pattern(key, tab):
     return rb"([^%s\n]*(?:%s[^%s\n]*){0,%d})" % (t, t, t, extra)
 
 
-def has_pattern(key, tab):
+def has_pattern(key: KeyDef, tab: int | None) -> bool:
     """Whether a regular expression finds exactly GNU sort's key.
 
     Character positions are left to the line-by-line code, and so are
@@ -249,23 +275,27 @@ _BLANKS = re.compile(rb"[ \t]*")
 _FIELD = re.compile(rb"[ \t]*[^ \t]*")
 
 
-def begin_field(line, key, tab):
+def begin_field(line: bytes, key: KeyDef, tab: int | None) -> int:
     """Where the key starts in a line without its newline (GNU begfield)."""
     ptr, lim = 0, len(line)
     for _ in range(key.sfield):
         if ptr >= lim:
             break
         if tab is None:
-            ptr = _FIELD.match(line, ptr).end()
+            m = _FIELD.match(line, ptr)
+            assert m is not None  # matches anywhere, if only the empty string
+            ptr = m.end()
         else:
             found = line.find(tab, ptr)
             ptr = lim if found < 0 else found + 1
     if key.sblank:
-        ptr = _BLANKS.match(line, ptr).end()
+        m = _BLANKS.match(line, ptr)
+        assert m is not None
+        ptr = m.end()
     return min(lim, ptr + key.schar)
 
 
-def limit_field(line, key, tab):
+def limit_field(line: bytes, key: KeyDef, tab: int | None) -> int:
     """Where the key ends in a line without its newline (GNU limfield)."""
     ptr, lim = 0, len(line)
     if key.efield is None:
@@ -274,7 +304,9 @@ def limit_field(line, key, tab):
     while ptr < lim and eword:
         eword -= 1
         if tab is None:
-            ptr = _FIELD.match(line, ptr).end()
+            m = _FIELD.match(line, ptr)
+            assert m is not None  # matches anywhere, if only the empty string
+            ptr = m.end()
         else:
             found = line.find(tab, ptr)
             ptr = lim if found < 0 else found
@@ -282,9 +314,16 @@ def limit_field(line, key, tab):
                 ptr += 1
     if echar:
         if key.eblank:
-            ptr = _BLANKS.match(line, ptr).end()
+            m = _BLANKS.match(line, ptr)
+            assert m is not None
+            ptr = m.end()
         ptr = min(lim, ptr + echar)
     return ptr
+
+
+# Equal for two lines exactly when their keys are equal: the line without its
+# newline for a whole-line key, else the tuple of captured key groups.
+type LineIdentity = bytes | tuple[bytes, ...]
 
 
 class LineKeys:
@@ -295,13 +334,13 @@ class LineKeys:
     and the line itself), and character positions, found line by line in
     Python as GNU sort's begfield and limfield do."""
 
-    def __init__(self, keys, tab):
+    def __init__(self, keys: list[KeyDef], tab: int | None) -> None:
         self.keys = keys
         self.tab = tab
         whole = keys[0]
         self.whole_line = (len(keys) == 1 and whole.sfield == 0 and whole.schar == 0
                            and whole.efield is None and not whole.sblank and not whole.numeric)
-        self.pattern = None
+        self.pattern: re.Pattern[bytes] | None = None
         if not self.whole_line and all(has_pattern(k, tab) for k in keys):
             self.pattern = re.compile(
                 b"".join(b"(?=" + start_pattern(k, tab) + key_pattern(k, tab) + b")" for k in keys)
@@ -309,7 +348,7 @@ class LineKeys:
         # findall's (key, line) rows are add_encoded's arguments as they stand.
         self.rows_are_pairs = len(keys) == 1 and not keys[0].numeric and not keys[0].reverse
 
-    def lines(self, block):
+    def lines(self, block: bytes) -> tuple[list[bytes], list[bytes]]:
         """The block's keys (without newlines) and its lines (with them)."""
         keys = block.split(b"\n")
         keys.pop()
@@ -318,26 +357,26 @@ class LineKeys:
             return keys, list(map(operator.add, keys, repeat(b"\n")))
         return keys, block.splitlines(True)
 
-    def rows(self, block):
+    def rows(self, block: bytes) -> list[tuple[bytes, ...]]:
         """One tuple per line: the key groups, then the line."""
         if self.pattern is not None:
             return self.pattern.findall(block)
         rows = []
         tab = self.tab
         for line in block.split(b"\n")[:-1]:
-            row = []
+            row: list[bytes] = []
             for key in self.keys:
                 begin, end = begin_field(line, key, tab), limit_field(line, key, tab)
                 text = line[begin:end] if end > begin else b""
                 if key.numeric:
-                    row += NUMBER_RE.match(text).groups(b"")
+                    row += number_groups(text)
                 else:
                     row.append(text)
             row.append(line + b"\n")
             rows.append(tuple(row))
         return rows
 
-    def add_block(self, block, add):
+    def add_block(self, block: bytes, add: Callable[[SortKey, bytes], object]) -> int:
         """Adds every line of the block; returns how many."""
         if self.whole_line:
             keys, lines = self.lines(block)
@@ -356,7 +395,7 @@ class LineKeys:
             deque(map(add, sort_keys(self.keys, columns[:-1]), columns[-1]), 0)
         return len(rows)
 
-    def identities(self, block):
+    def identities(self, block: bytes) -> tuple[Sequence[LineIdentity], list[bytes]]:
         """Values equal exactly when the lines' keys are equal, and the lines."""
         if self.whole_line:
             return self.lines(block)
@@ -364,7 +403,7 @@ class LineKeys:
         return list(map(operator.itemgetter(slice(0, -1)), rows)), [row[-1] for row in rows]
 
 
-def read_or_fail(name, read, *args):
+def read_or_fail[*Ts, R](name: str, read: Callable[[*Ts], R], *args: *Ts) -> R:
     """Calls read(*args); an OSError becomes an InputError naming the input
     (the sorter's own OSErrors, from spilling, must keep their message)."""
     try:
@@ -373,7 +412,7 @@ def read_or_fail(name, read, *args):
         raise InputError(f"read error on {name}: {e.strerror or e}") from None
 
 
-def line_blocks(file, name):
+def line_blocks(file: io.FileIO, name: str) -> Iterator[tuple[bytes, int]]:
     """(block, bytes read) pairs, each block whole lines; a last line without
     a newline gets one. A line longer than a block is gathered in pieces,
     joined once its end is found."""
@@ -397,11 +436,11 @@ def line_blocks(file, name):
 
 # ---- CSV and JSON lines ----
 
-def text_lines(file):
+def text_lines(file: io.BufferedReader) -> io.TextIOWrapper[io.BufferedReader]:
     return io.TextIOWrapper(file, encoding="utf-8", errors="surrogateescape", newline="")
 
 
-def encode_text(text):
+def encode_text(text: str) -> bytes:
     return text.encode("utf-8", "surrogateescape")
 
 
@@ -410,16 +449,17 @@ class CsvRecords:
     its header. The reader takes physical lines one at a time, so the lines it
     took for a record are that record's text, quoted newlines included."""
 
-    def __init__(self, delimiter):
+    def __init__(self, delimiter: str) -> None:
         self.delimiter = delimiter
-        self.header = None  # (fields, text) of the first file with one
+        # (fields, text) of the first file with one
+        self.header: tuple[list[str], str] | None = None
         self.ending = "\n"
 
-    def read(self, file, name):
-        taken = []
+    def read(self, file: io.FileIO, name: str) -> Iterator[tuple[list[str], bytes]]:
+        taken: list[str] = []
         source = text_lines(io.BufferedReader(file, BLOCK))
 
-        def tap():
+        def tap() -> Iterator[str]:
             lines = iter(source)
             while line := read_or_fail(name, next, lines, ""):
                 taken.append(line)
@@ -449,8 +489,9 @@ class CsvRecords:
         finally:
             source.close()  # closes the file too, unless it is standard input
 
-    def columns(self, names):
+    def columns(self, names: list[str]) -> list[int]:
         """The header's index of each named column."""
+        assert self.header is not None  # asked only once a header was read
         header = self.header[0]
         indexes = []
         for name in names:
@@ -464,27 +505,33 @@ class CsvKeys:
     """Keys of CSV rows: the named columns (all of them without -k), each
     compared as text (UTF-8 bytes) or, with -n, as a GNU sort number."""
 
-    def __init__(self, names, numeric, reverse):
+    def __init__(self, names: list[str], numeric: bool, reverse: bool) -> None:
         self.names = names
         self.numeric = numeric
         self.reverse = reverse
-        self.indexes = None
+        self.indexes: Sequence[int] | None = None
 
-    def prepare(self, records):
+    def prepare(self, records: CsvRecords) -> None:
         """Finds the columns once the first header is known."""
         if self.names:
             self.indexes = records.columns(self.names)
         else:
+            assert records.header is not None  # prepared only once a header was read
             self.indexes = range(len(records.header[0]))
 
-    def batch(self, rows):
+    def batch(self, rows: list[list[str]]) -> list[KeyPart | tuple[KeyPart, ...]]:
         """Sort keys for a list of rows; a missing field counts as empty."""
-        groups = []
+        if not rows:
+            # A file with no records, perhaps not even a header: nothing to
+            # key, and no columns known yet.
+            return []
+        assert self.indexes is not None  # prepared with the first record
+        groups: list[Iterable[bytes]] = []
         keys = [KeyDef(numeric=self.numeric, reverse=self.reverse) for _ in self.indexes]
         for i in self.indexes:
             values = [encode_text(row[i]) if i < len(row) else b"" for row in rows]
             if self.numeric:
-                groups += zip(*(NUMBER_RE.match(v).groups(b"") for v in values)) or [(), (), ()]
+                groups += zip(*map(number_groups, values))
             else:
                 groups.append(values)
         return list(sort_keys(keys, groups)) if keys else [()] * len(rows)
@@ -495,10 +542,14 @@ class CsvKeys:
 MISSING, NULL, BOOL, NUMBER_TAG, STRING, ARRAY, OBJECT = range(7)
 # Closes a reversed array or object. Lists sort after tuples and ints, so it
 # sorts after every reversed element or member, as a shorter array must.
-_END = ([],)
+_END: tuple[list[SortKey]] = ([],)
+
+type JsonValue = None | bool | int | float | str | list[JsonValue] | dict[str, JsonValue]
+type JsonKey = tuple[SortKey, ...]
 
 
-def json_key(value, reverse=False):
+def json_key(value: JsonValue, reverse: bool = False) -> JsonKey:
+    rest: JsonKey
     if value is None:
         tag, rest = NULL, ()
     elif isinstance(value, bool):
@@ -520,14 +571,14 @@ class JsonKeys:
     """Keys of JSON lines: the named fields of each object (the whole value
     without -k); a line that is not an object has every field missing."""
 
-    def __init__(self, names, reverse):
+    def __init__(self, names: list[str], reverse: bool) -> None:
         self.names = names
         self.reverse = reverse
         self.missing = (-MISSING if reverse else MISSING,)
 
-    def of(self, line, where):
+    def of(self, line: bytes, where: str) -> JsonKey:
         try:
-            value = json.loads(line.rstrip(b"\r\n")) if line.strip() else {}
+            value: JsonValue = json.loads(line.rstrip(b"\r\n")) if line.strip() else {}
         except json.JSONDecodeError as e:
             raise InputError(f"{where}: invalid JSON: {e.msg} at column {e.colno}") from None
         except ValueError as e:  # not UTF-8
@@ -542,18 +593,19 @@ class JsonKeys:
 
 # ---- progress ----
 
-def human_bytes(n):
-    for unit in ("B", "KB", "MB", "GB", "TB"):
-        if n < 1000 or unit == "TB":
+def human_bytes(n: float) -> str:
+    for unit in ("B", "KB", "MB", "GB"):
+        if n < 1000:
             return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
         n /= 1000
+    return f"{n:.1f} TB"
 
 
 class Progress:
     """A status line on stderr, redrawn at most four times a second; does
     nothing unless it is enabled (stderr is a terminal and not --quiet)."""
 
-    def __init__(self, enabled):
+    def __init__(self, enabled: bool) -> None:
         self.enabled = enabled
         self.phase = "reading"
         self.items = 0
@@ -563,23 +615,23 @@ class Progress:
         self.drawn = 0.0
         self.shown = False
 
-    def read(self, items, nbytes):
+    def read(self, items: int, nbytes: int) -> None:
         self.items += items
         self.bytes += nbytes
         self.draw()
 
-    def wrote(self, nbytes):
+    def wrote(self, nbytes: int) -> None:
         if self.phase != "writing":
             self.set_phase("writing")
         self.written += nbytes
         self.draw()
 
-    def set_phase(self, phase):
+    def set_phase(self, phase: str) -> None:
         self.phase = phase
         self.phase_start = time.monotonic()
         self.draw(force=True)
 
-    def draw(self, force=False):
+    def draw(self, force: bool = False) -> None:
         if not self.enabled:
             return
         now = time.monotonic()
@@ -596,7 +648,7 @@ class Progress:
         sys.stderr.flush()
         self.shown = True
 
-    def clear(self):
+    def clear(self) -> None:
         if self.shown:
             sys.stderr.write("\r\x1b[K")
             sys.stderr.flush()
@@ -613,10 +665,10 @@ class Output:
     directory, is writable, the file is truncated and written in place once
     every input has been read, as GNU sort does."""
 
-    def __init__(self, path):
+    def __init__(self, path: str | None) -> None:
         self.path = path
-        self.temp = None
-        self.file = None
+        self.temp: str | None = None
+        self.file: BinaryIO | None = None
         if path is None:
             return
         self.target = os.path.realpath(path)
@@ -646,7 +698,7 @@ class Output:
         os.fchmod(fd, mode)
         self.file = open(fd, "wb", buffering=BLOCK)
 
-    def open(self):
+    def open(self) -> BinaryIO:
         """The binary handle to write to, opened only after every input was read."""
         if self.file is None:
             if self.path is None:
@@ -658,7 +710,8 @@ class Output:
                     raise InputError(f"cannot write {self.path}: {e.strerror}") from None
         return self.file
 
-    def commit(self):
+    def commit(self) -> None:
+        assert self.file is not None  # open() came first
         self.file.flush()
         if self.temp is not None:
             self.file.close()
@@ -667,7 +720,7 @@ class Output:
         elif self.path is not None:
             self.file.close()
 
-    def discard(self):
+    def discard(self) -> None:
         if self.file is not None:
             try:
                 self.file.close()
@@ -681,7 +734,7 @@ class Output:
             self.temp = None
 
 
-def current_umask():
+def current_umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return mask
@@ -692,13 +745,14 @@ class Sink:
     the first line of each run of equal keys. write_to hands over whole
     payloads, so each chunk is whole lines."""
 
-    def __init__(self, file, progress, line_keys=None):
+    def __init__(self, file: BinaryIO, progress: Progress,
+                 line_keys: LineKeys | None = None) -> None:
         self.file = file
         self.progress = progress
         self.line_keys = line_keys
-        self.last = None
+        self.last: LineIdentity | None = None
 
-    def write(self, chunk):
+    def write(self, chunk: bytes) -> None:
         self.progress.wrote(len(chunk))
         if self.line_keys is not None:
             keys, lines = self.line_keys.identities(chunk)
@@ -712,8 +766,39 @@ class Sink:
 
 # ---- the command ----
 
-def build_parser():
-    parser = argparse.ArgumentParser(
+class Options(argparse.Namespace):
+    """The parsed command line, and what parse_args works out from it."""
+
+    files: list[str]
+    output: str | None
+    field_separator: str | None
+    key: list[str]
+    numeric_sort: bool
+    reverse: bool
+    ignore_leading_blanks: bool
+    unique: bool
+    stable: bool
+    buffer_size: str
+    temporary_directory: str | None
+    threads: int  # None from argparse until parse_args picks the default
+    max_open: int
+    quiet: bool
+    csv: bool
+    jsonl: bool
+    buffer: int  # -S in bytes
+    tab: int | None  # the -t byte
+    keys: list[KeyDef]  # only for plain text
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports a usage error by raising it, for main to print and exit 2."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(message)
+
+
+def build_parser() -> Parser:
+    parser = Parser(
         prog=PROG,
         description="Sort lines of text files, or CSV and JSON-lines records, with memory "
                     "bounded by -S; larger inputs spill to temporary files. Plain text "
@@ -761,14 +846,8 @@ def build_parser():
     return parser
 
 
-def parse_args(argv):
-    parser = build_parser()
-
-    def error(message):
-        raise UsageError(message)
-
-    parser.error = error
-    opts = parser.parse_intermixed_args(argv)
+def parse_args(argv: Sequence[str] | None) -> Options:
+    opts = build_parser().parse_intermixed_args(argv, Options())
     opts.buffer = max(parse_size(opts.buffer_size), MIN_BUFFER)
     if opts.threads is None:
         opts.threads = min(os.process_cpu_count() or 1, 8)
@@ -801,11 +880,11 @@ def parse_args(argv):
 class Job:
     """One run of the command: reads every input into a sorter, then writes."""
 
-    def __init__(self, opts, progress):
+    def __init__(self, opts: Options, progress: Progress) -> None:
         self.opts = opts
         self.progress = progress
 
-    def inputs(self):
+    def inputs(self) -> Iterator[tuple[str, io.FileIO]]:
         """Yields (name, binary file) for each input, in order."""
         for name in self.opts.files or ["-"]:
             if name == "-":
@@ -818,7 +897,7 @@ class Job:
             with file:
                 yield name, file
 
-    def check_inputs(self):
+    def check_inputs(self) -> None:
         """Fails before any sorting on inputs that are missing or unreadable;
         they are not opened here, since opening a named pipe would block."""
         for name in self.opts.files:
@@ -831,12 +910,14 @@ class Job:
             if not os.access(name, os.R_OK):
                 raise InputError(f"cannot read {name}: Permission denied")
 
-    def run(self, output):
+    def run(self, output: Output) -> None:
         opts = self.opts
         self.check_inputs()
         try:
-            sorter = Sorter(max_bytes=opts.buffer, tmp_dir=opts.temporary_directory,
-                            max_open=opts.max_open, threads=opts.threads)
+            # Lines go in and come out as encoded payloads; no item is ever decoded.
+            sorter: Sorter[bytes] = Sorter(max_bytes=opts.buffer,
+                                           tmp_dir=opts.temporary_directory,
+                                           max_open=opts.max_open, threads=opts.threads)
         except OSError as e:
             raise InputError(f"cannot spill into the temporary directory: {describe(e)}") from None
         with sorter:
@@ -847,7 +928,7 @@ class Job:
             else:
                 self.write_lines(sorter, output, self.read_lines(sorter))
 
-    def read_lines(self, sorter):
+    def read_lines(self, sorter: Sorter[bytes]) -> LineKeys:
         line_keys = LineKeys(self.opts.keys, self.opts.tab)
         add = sorter.add_encoded
         for name, file in self.inputs():
@@ -855,13 +936,13 @@ class Job:
                 self.progress.read(line_keys.add_block(block, add), size)
         return line_keys
 
-    def write_lines(self, sorter, output, line_keys):
+    def write_lines(self, sorter: Sorter[bytes], output: Output, line_keys: LineKeys) -> None:
         self.progress.set_phase("merging")
         sink = Sink(output.open(), self.progress, line_keys if self.opts.unique else None)
         sorter.write_to(sink)
         output.commit()
 
-    def read_csv(self, sorter):
+    def read_csv(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
         opts = self.opts
         records = CsvRecords(chr(opts.tab) if opts.tab is not None else ",")
         keys = CsvKeys(opts.key, opts.numeric_sort, opts.reverse)
@@ -882,21 +963,22 @@ class Job:
         if header and not header.endswith((b"\n", b"\r")):
             header += b"\n"
 
-        def key_of(text):
+        def key_of(text: bytes) -> SortKey:
             row = next(csv.reader(io.StringIO(text.decode("utf-8", "surrogateescape"), newline=""),
                                   delimiter=records.delimiter), [])
             return keys.batch([row])[0]
 
         return header, key_of
 
-    def add_csv_batch(self, keys, batch, add):
+    def add_csv_batch(self, keys: CsvKeys, batch: list[tuple[list[str], bytes]],
+                      add: Callable[[SortKey, bytes], object]) -> None:
         rows = [row for row, _ in batch]
         texts = [text for _, text in batch]
         deque(map(add, keys.batch(rows), texts), 0)
         self.progress.read(len(batch), sum(map(len, texts)))
         batch.clear()
 
-    def read_jsonl(self, sorter):
+    def read_jsonl(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
         keys = JsonKeys(self.opts.key, self.opts.reverse)
         add = sorter.add_encoded
         for name, file in self.inputs():
@@ -913,7 +995,8 @@ class Job:
                 raise InputError(f"{name}: line {number}: JSON nested too deeply to sort") from None
         return b"", lambda line: keys.of(line, "output")
 
-    def write_structured(self, sorter, output, header, key_of):
+    def write_structured(self, sorter: Sorter[bytes], output: Output, header: bytes,
+                         key_of: Callable[[bytes], SortKey]) -> None:
         self.progress.set_phase("merging")
         file = output.open()
         file.write(header)
@@ -930,11 +1013,11 @@ class Job:
         output.commit()
 
 
-def on_sigterm(signum, frame):
+def on_sigterm(signum: int, frame: FrameType | None) -> NoReturn:
     raise Terminated
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     try:
         opts = parse_args(argv)
     except UsageError as e:
@@ -980,7 +1063,7 @@ def main(argv=None):
     return status
 
 
-def describe(error):
+def describe(error: OSError) -> str:
     """An OSError's message: Python's own carry strerror and filename; the
     sorter's carry the path in their one message."""
     if error.strerror:
