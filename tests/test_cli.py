@@ -157,7 +157,7 @@ def test_output_may_be_an_input(tmp_path, spill_dir):
     (["-k", "0", "IN"], 2, b"quillmere: field number is zero"),
     (["-k", "1.0", "IN"], 2, b"quillmere: character offset is zero"),
     (["-k", "1f", "IN"], 2, b"quillmere: ordering option 'f'"),
-    (["-k", "x", "IN"], 2, b"quillmere: invalid field specification 'x'"),
+    (["-k", "x", "IN"], 2, b"quillmere: invalid key definition 'x'"),
     (["-S", "10x", "IN"], 2, b"quillmere: invalid -S size '10x'"),
     (["-t", "ab", "IN"], 2, b"quillmere: the field separator must be one byte"),
     (["--max-open", "1", "IN"], 2, b"quillmere: --max-open must be at least 2"),

@@ -107,16 +107,16 @@ def parse_keydef(text: str) -> KeyDef:
     """F[.C][OPTS][,F[.C][OPTS]], OPTS from b, n and r."""
     m = KEYDEF.fullmatch(text)
     if not m:
-        raise UsageError(f"invalid field specification '{text}'")
+        raise UsageError(f"invalid key definition '{text}'")
     sfield, schar, sflags, efield, echar, eflags = m.groups()
     for flag in sflags + (eflags or ""):
         if flag not in SUPPORTED_FLAGS:
             raise UsageError(f"ordering option '{flag}' in key '{text}' is not supported "
                              f"(only b, n and r are)")
     if int(sfield) == 0 or (efield is not None and int(efield) == 0):
-        raise UsageError(f"field number is zero: invalid field specification '{text}'")
+        raise UsageError(f"field number is zero: invalid key definition '{text}'")
     if schar is not None and int(schar) == 0:
-        raise UsageError(f"character offset is zero: invalid field specification '{text}'")
+        raise UsageError(f"character offset is zero: invalid key definition '{text}'")
     flags = sflags + (eflags or "")
     return KeyDef(
         sfield=int(sfield) - 1,
