@@ -695,8 +695,14 @@ class Output:
             mode = st.st_mode & 0o7777
         else:
             mode = 0o666 & ~current_umask()
-        os.fchmod(fd, mode)
-        self.file = open(fd, "wb", buffering=BLOCK)
+        try:
+            os.fchmod(fd, mode)
+            self.file = open(fd, "wb", buffering=BLOCK)
+        except BaseException:
+            # main() has no Output to discard yet, so the temporary file is ours to remove.
+            os.close(fd)
+            os.unlink(self.temp)
+            raise
 
     def open(self) -> BinaryIO:
         """The binary handle to write to, opened only after every input was read."""
