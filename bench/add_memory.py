@@ -9,19 +9,11 @@ was made. The items are made on the fly, so the sorter is what grows.
 import argparse
 import os
 import random
-import resource
 import tempfile
 import time
 
 from _quillmere import Sorter
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmRSS")
+from memory import peak_mib, rss_mib
 
 
 def main():
@@ -35,7 +27,7 @@ def main():
     keys = [random.getrandbits(60) for _ in range(1 << 16)]
     per_item = 10 + 90
     count = int(args.gib * (1 << 30) / per_item)
-    base = rss_kib()
+    base = rss_mib()
     with tempfile.TemporaryDirectory() as tmp:
         start = time.perf_counter()
         s = Sorter(tmp_dir=tmp, max_bytes=args.max_bytes, threads=args.threads)
@@ -46,12 +38,12 @@ def main():
         spilled = sum(os.path.getsize(os.path.join(d, f))
                       for d, _, files in os.walk(tmp) for f in files)
         s.close()
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    peak = peak_mib()
     print(f"items: {count:,} ({args.gib} GiB of keys and payloads), threads {args.threads}")
     print(f"add rate: {count / elapsed / 1e6:.2f} M items/s ({elapsed:.1f} s)")
     print(f"spilled at the end: {spilled / (1 << 20):.0f} MiB of run files")
-    print(f"RSS before the sorter: {base / 1024:.1f} MiB; peak: {peak / 1024:.1f} MiB")
-    print(f"peak above the base: {(peak - base) / 1024:.1f} MiB "
+    print(f"RSS before the sorter: {base:.1f} MiB; peak: {peak:.1f} MiB")
+    print(f"peak above the base: {peak - base:.1f} MiB "
           f"for max_bytes {args.max_bytes / (1 << 20):.0f} MiB")
 
 

@@ -10,11 +10,11 @@ for comparison (that holds them all in memory).
 import argparse
 import os
 import random
-import resource
 import sys
 import tempfile
 import time
 
+from memory import peak_mib, rss_mib
 from quillmere import Sorter
 
 WORDS = 1 << 16
@@ -31,18 +31,6 @@ def records(words, count):
     # that comes back changed is caught.
     for i in range(count):
         yield (words[(i * 2654435761) % WORDS], i)
-
-
-def rss_mib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
-
-
-def peak_mib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
 def passes_for(runs, max_open):

@@ -34,6 +34,8 @@ import sys
 import tempfile
 import time
 
+from memory import rss_mib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 MIB = 1 << 20
@@ -77,14 +79,6 @@ def consume(iterable):
         previous = item
         count += 1
     return count
-
-
-def rss_mib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
 
 
 # ---- workers: each runs in its own interpreter and prints one JSON line ----
