@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/pool.h"
 #include "key/key.h"
 #include "merge/merged.h"
 #include "run/format.h"
@@ -51,7 +52,6 @@
 #include "run/run_reader.h"
 #include "run/run_writer.h"
 #include "sorter/chunk.h"
-#include "sorter/pool.h"
 #include "sorter/sorter.h"
 
 namespace quillmere {

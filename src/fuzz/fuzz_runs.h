@@ -18,13 +18,13 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
+#include "base/pool.h"
 #include "fuzz/fuzz_util.h"
 #include "run/format.h"
 #include "run/run.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
-#include "sorter/pool.h"
 
 namespace quillmere::fuzz {
 

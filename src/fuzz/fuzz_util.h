@@ -19,7 +19,7 @@
 #include <string>
 #include <system_error>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace quillmere::fuzz {
 

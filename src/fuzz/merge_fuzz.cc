@@ -42,7 +42,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "fuzz/fuzz_runs.h"
 #include "fuzz/fuzz_util.h"
 #include "merge/merged.h"

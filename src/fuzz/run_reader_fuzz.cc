@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "fuzz/fuzz_runs.h"
 #include "fuzz/fuzz_util.h"
 #include "run/format.h"

@@ -9,38 +9,18 @@
 
 #include "merge/merged.h"
 
-#include <algorithm>
-#include <bit>
 #include <cassert>
-#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
 #include <utility>
 
+#include "key/order.h"
+
 namespace quillmere {
 namespace {
 
 using Bytes = std::vector<std::byte>;
-
-// A key's first 8 bytes as one big-endian number, zero-padded. Different
-// prefixes order keys as the keys themselves; equal ones decide nothing.
-std::uint64_t key_prefix(const Bytes& key) noexcept {
-  std::uint64_t v = 0;
-  if (!key.empty()) std::memcpy(&v, key.data(), std::min<std::size_t>(key.size(), 8));
-  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-  return v;
-}
-
-// Keys compare as unsigned bytes, a proper prefix first.
-int compare_keys(const Bytes& a, const Bytes& b) noexcept {
-  const std::size_t common = std::min(a.size(), b.size());
-  if (common != 0) {
-    if (int c = std::memcmp(a.data(), b.data(), common); c != 0) return c;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
 
 // Names the run in an error from its reader, in the words a user sees for a
 // damaged, truncated or unreadable run. A truncation reads the same wherever
@@ -153,7 +133,7 @@ Result<> Merged::read_first_records() {
     Head head{{}, {}, i};
     Result<bool> more = sources_[i].read_into(head.key, head.payload);
     if (!more) return fail(std::move(more.error()));
-    head.prefix = key_prefix(head.key);
+    head.prefix = key::prefix(head.key);
     if (*more) push(std::move(head));
   }
   return {};
@@ -173,7 +153,7 @@ Result<std::optional<Merged::Record>> Merged::next_record() {
     current_.reset();
     return pop();
   }
-  head.prefix = key_prefix(head.key);
+  head.prefix = key::prefix(head.key);
   // The refilled head stays current unless the heap's first comes before it;
   // sources differ, so "before" is strict and a tie goes to the lower index.
   if (!heap_.empty() && comes_before(heap_.front(), head)) {
@@ -207,7 +187,7 @@ Merged::Record Merged::view() const noexcept {
 bool Merged::comes_before(const Head& a, const Head& b) noexcept {
   // Most comparisons end here, without touching the keys' bytes.
   if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  const int c = compare_keys(a.key, b.key);
+  const int c = key::compare_after_prefix(a.key, b.key);
   if (c != 0) return c < 0;
   return a.source < b.source;
 }

@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "run/run_reader.h"
 #include "sorter/chunk.h"
 #include "sorter/private_dir.h"

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "base/test_util.h"
 #include "run/run_writer.h"
 #include "sorter/chunk.h"
 #include "sorter/private_dir.h"
-#include "test_util.h"
 
 namespace quillmere {
 namespace {

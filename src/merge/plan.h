@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "merge/merged.h"
 #include "run/run.h"
 #include "sorter/sorter.h"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "test_util.h"
+#include "base/test_util.h"
 
 namespace quillmere {
 namespace {

@@ -14,7 +14,7 @@
 #include <new>
 #include <type_traits>
 
-#include "error.h"
+#include "base/error.h"
 #include "python/ref.h"
 
 namespace quillmere::python {

@@ -10,8 +10,8 @@
 
 #include <Python.h>
 
-#include "error.h"
-#include "sorter/sorter.h"
+#include "base/error.h"
+#include "base/stop.h"
 
 namespace quillmere::python {
 
@@ -24,9 +24,6 @@ class InterruptCheck final : public StopCheck {
 
   // REQUIRES: the calling thread is detached.
   bool should_stop() override;
-
-  // Whether a signal handler raised during a check.
-  bool interrupted() const noexcept { return exception_ != nullptr; }
 
   // Raises the captured exception in place of `error` (the Interrupted
   // error that the stopped wait returned), or `error` itself when nothing

@@ -15,20 +15,20 @@ Guard::Guard(Lock* lock) noexcept : lock_(lock) {
   lock_->owner_.store(this_thread_id(), std::memory_order_relaxed);
 }
 
-Guard::~Guard() {
+Guard::~Guard() QM_NO_THREAD_SAFETY_ANALYSIS {
   if (lock_ == nullptr) return;
   lock_->owner_.store(0, std::memory_order_relaxed);
   lock_->mutex_.unlock();
 }
 
-State& Guard::state() noexcept { return lock_->state_; }
+State& Guard::state() noexcept QM_NO_THREAD_SAFETY_ANALYSIS { return lock_->state_; }
 
-std::optional<Guard> Lock::try_acquire() noexcept {
+std::optional<Guard> Lock::try_acquire() noexcept QM_NO_THREAD_SAFETY_ANALYSIS {
   if (!mutex_.try_lock()) return std::nullopt;
   return Guard(this);
 }
 
-std::optional<Guard> Lock::acquire() noexcept {
+std::optional<Guard> Lock::acquire() noexcept QM_NO_THREAD_SAFETY_ANALYSIS {
   if (held_by_this_thread()) return std::nullopt;
   mutex_.lock();
   return Guard(this);

@@ -20,15 +20,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <variant>
 #include <vector>
 
+#include "base/mutex.h"
+#include "base/process.h"
 #include "merge/merged.h"
-#include "process.h"
 #include "sorter/sorter.h"
-#include "thread_annotations.h"
 
 namespace quillmere::python {
 
@@ -55,7 +54,10 @@ using State = std::variant<Adding, Reading, Done, Stopped, Closed>;
 
 class Lock;
 
-// A held Lock. Dropping it clears the owner and unlocks.
+// A held Lock. Dropping it clears the owner and unlocks. A Guard carries its
+// hold on the mutex out of the function that took it, which clang's thread
+// safety analysis cannot follow: the few functions where a hold begins or
+// ends, or the state is reached through a Guard, are exempt from it.
 class Guard {
  public:
   Guard(Guard&& other) noexcept : lock_(std::exchange(other.lock_, nullptr)) {}
@@ -97,7 +99,7 @@ class Lock {
  private:
   friend class Guard;
 
-  std::mutex mutex_;
+  Mutex mutex_;
   State state_ QM_GUARDED_BY(mutex_);
   std::atomic<std::uintptr_t> owner_{0};  // identity of the holding thread, 0 when none
   MadeHere made_;

@@ -3,24 +3,42 @@
 
 #include "python/sorter_object.h"
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "python/adding.h"
 #include "python/args.h"
 #include "python/docs.h"
+#include "python/errors.h"
 #include "python/iterator.h"
 #include "python/write_to.h"
-#include "python/errors.h"
 
 namespace quillmere::python {
 namespace {
 
 PySorter* as_sorter(PyObject* o) { return reinterpret_cast<PySorter*>(o); }
 
-
 // ---- construction ----
+
+// Whether the class docstring's signature shows `name=value`: the defaults
+// live in the core, and the text help() shows must not drift from them.
+consteval bool doc_shows(std::string_view name, std::uint64_t value) {
+  std::string text(name);
+  text += '=';
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  text += digits;
+  const std::string_view doc(kSorterDoc);
+  return doc.substr(0, doc.find('\n')).find(text) != std::string_view::npos;
+}
+static_assert(doc_shows("max_bytes", kDefaultMaxBytes) && doc_shows("max_open", kDefaultMaxOpen) &&
+              doc_shows("threads", kDefaultThreads));
 
 constexpr const char* kParams[] = {"key", "codec", "max_bytes", "tmp_dir", "max_open", "threads"};
 enum Param { kKey, kCodec, kMaxBytes, kTmpDir, kMaxOpen, kThreads };
@@ -106,7 +124,7 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* codec = arg[kCodec] == Py_None ? nullptr : arg[kCodec];
 
     // Conversions first, in this order, each failure noted with its name.
-    std::optional<long> max_bytes = convert_integer(arg[kMaxBytes], "max_bytes", 268435456);
+    std::optional<long> max_bytes = convert_integer(arg[kMaxBytes], "max_bytes", kDefaultMaxBytes);
     if (!max_bytes) return nullptr;
     std::optional<std::string> tmp_dir;
     if (arg[kTmpDir] != nullptr && arg[kTmpDir] != Py_None) {
@@ -116,9 +134,9 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
-    std::optional<long> max_open = convert_integer(arg[kMaxOpen], "max_open", 64);
+    std::optional<long> max_open = convert_integer(arg[kMaxOpen], "max_open", kDefaultMaxOpen);
     if (!max_open) return nullptr;
-    std::optional<long> threads = convert_integer(arg[kThreads], "threads", 1);
+    std::optional<long> threads = convert_integer(arg[kThreads], "threads", kDefaultThreads);
     if (!threads) return nullptr;
 
     if (key != nullptr && !PyCallable_Check(key)) {

@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/channel.h"
+#include "base/pool.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/finish.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
-#include "sorter/channel.h"
-#include "sorter/pool.h"
 
 namespace quillmere::python {
 namespace {

@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "run/format.h"
 #include "run/run.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/test_util.h"
 #include "run/run_writer.h"
-#include "test_util.h"
 
 namespace quillmere {
 namespace {

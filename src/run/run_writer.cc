@@ -11,13 +11,12 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <utility>
 
+#include "base/mutex.h"
 #include "run/format.h"
-#include "thread_annotations.h"
 
 namespace quillmere {
 namespace {
@@ -169,7 +168,7 @@ struct RunWriter::Batch {
     // Once one block has failed the batch is lost; spare the others.
     if (failed.load(std::memory_order_relaxed)) return;
     if (Result<> r = blocks.front().compress(); !r) {
-      std::lock_guard lock(mu);
+      MutexLock lock(mu);
       if (!error) error = std::move(r.error());
       failed.store(true, std::memory_order_relaxed);
     }
@@ -179,7 +178,7 @@ struct RunWriter::Batch {
   std::span<Block> all;
   // Relaxed: only a hint to skip work; the error itself is under mu.
   std::atomic<bool> failed{false};
-  std::mutex mu;
+  Mutex mu;
   std::optional<Error> error QM_GUARDED_BY(mu);  // the first failure
 };
 
@@ -194,7 +193,7 @@ Result<> RunWriter::compress_blocks(std::span<Block> blocks) {
   // The one capture fits std::function's own storage, so this allocates nothing.
   batch.group.spawn([&batch] { batch.compress(batch.all); });
   Result<> waited = batch.group.wait();
-  std::lock_guard lock(batch.mu);
+  MutexLock lock(batch.mu);
   if (batch.error) return fail(std::move(*batch.error));
   return waited;  // a task that ran out of memory
 }

@@ -25,9 +25,9 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
+#include "base/pool.h"
 #include "run/run.h"
-#include "sorter/pool.h"
 
 namespace quillmere {
 

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "test_util.h"
+#include "base/test_util.h"
 
 namespace quillmere {
 namespace {

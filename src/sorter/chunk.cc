@@ -11,8 +11,9 @@
 #include <optional>
 #include <utility>
 
-#include "error.h"
-#include "sorter/pool.h"
+#include "base/error.h"
+#include "base/pool.h"
+#include "key/order.h"
 
 namespace quillmere {
 namespace {
@@ -125,6 +126,7 @@ class EntryOrder {
     std::uint64_t prefix;
   };
 
+  key::Bytes key_of(const Entry& e) const noexcept { return {data_ + e.offset, e.key_len}; }
   std::uint64_t prefix(const Entry& e) const noexcept;
   bool less_after_prefix(const Entry& a, const Entry& b) const noexcept;
   bool below(const Entry& e, const Pivot& p) const noexcept {
@@ -144,38 +146,17 @@ class EntryOrder {
   std::uint64_t size_;  // data's length: no read may pass it
 };
 
-// The key's first 8 bytes as a big-endian number, zero-padded when the key
-// is shorter. Zero padding cannot invert an order: if the numbers differ,
-// so do the keys, the same way. Equal numbers leave the rest to
-// less_after_prefix.
+// The bytes after a short key belong to its payload or to the next item, and
+// may be read as part of its prefix, but not past the arena's end.
 std::uint64_t EntryOrder::prefix(const Entry& e) const noexcept {
-  if (e.offset + 8 > size_) {
-    // A short key at the very end of the arena: read only its own bytes.
-    std::uint64_t v = 0;
-    const std::uint32_t len = std::min<std::uint32_t>(e.key_len, 8);
-    for (std::uint32_t i = 0; i < len; ++i) {
-      v |= std::uint64_t{std::to_integer<std::uint8_t>(data_[e.offset + i])} << (56 - 8 * i);
-    }
-    return v;
-  }
-  std::uint64_t v;
-  std::memcpy(&v, data_ + e.offset, 8);
-  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-  // The bytes after a short key belong to its payload or to the next item.
-  const std::uint64_t all = ~std::uint64_t{0};
-  const std::uint64_t keep = e.key_len >= 8 ? all : ~(all >> (8 * e.key_len));
-  return v & keep;
+  if (e.offset + 8 > size_) return key::prefix(key_of(e));
+  return key::prefix_in_place(data_ + e.offset, e.key_len);
 }
 
-// REQUIRES: prefix(a) == prefix(b), so the first min(8, lengths) bytes are
-// equal.
+// REQUIRES: prefix(a) == prefix(b). Equal keys keep their order of
+// addition.
 bool EntryOrder::less_after_prefix(const Entry& a, const Entry& b) const noexcept {
-  const std::uint32_t common = std::min(a.key_len, b.key_len);
-  if (common > 8) {
-    const int c = std::memcmp(data_ + a.offset + 8, data_ + b.offset + 8, common - 8);
-    if (c != 0) return c < 0;
-  }
-  if (a.key_len != b.key_len) return a.key_len < b.key_len;
+  if (int c = key::compare_after_prefix(key_of(a), key_of(b)); c != 0) return c < 0;
   if (a.offset != b.offset) return a.offset < b.offset;
   return a.payload_len < b.payload_len;
 }

@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "sorter/pool.h"
+#include "base/pool.h"
 
 namespace quillmere {
 

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <system_error>
 
 namespace quillmere {
@@ -69,11 +68,6 @@ class NameGenerator final : public NameSource {
   std::uint64_t state_;
 };
 
-std::filesystem::path default_base() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  return (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
-}
-
 }  // namespace
 
 PrivateDir& PrivateDir::operator=(PrivateDir&& other) noexcept {
@@ -120,13 +114,12 @@ std::string quote(std::string_view text) {
   return out;
 }
 
-Result<PrivateDir> make_dir(const std::optional<std::filesystem::path>& base) {
+Result<PrivateDir> make_dir(const std::filesystem::path& base) {
   thread_local NameGenerator names;
   return make_dir(base, names);
 }
 
-Result<PrivateDir> make_dir(const std::optional<std::filesystem::path>& base, NameSource& names) {
-  const std::filesystem::path given = base ? *base : default_base();
+Result<PrivateDir> make_dir(const std::filesystem::path& given, NameSource& names) {
   // Every failure names the base exactly as it was given.
   auto failure = [&](IoKind kind, const std::string& message) {
     return fail(Error::io(kind, given.native() + ": " + message));

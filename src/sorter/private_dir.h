@@ -7,13 +7,12 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "error.h"
-#include "process.h"
+#include "base/error.h"
+#include "base/process.h"
 
 namespace quillmere {
 
@@ -49,15 +48,13 @@ class NameSource {
   virtual void reseed() = 0;
 };
 
-// Makes a new private directory in `base`, or in the system temporary
-// directory (TMPDIR, else /tmp) when there is none. A relative base is
+// Makes a new private directory in `base`. A relative base is
 // resolved against the working directory, so the result is absolute. The
 // directory is made with mode 0700: run files hold the user's data, and the
 // spill directory is often shared with other users.
-[[nodiscard]] Result<PrivateDir> make_dir(const std::optional<std::filesystem::path>& base);
+[[nodiscard]] Result<PrivateDir> make_dir(const std::filesystem::path& base);
 // The same, with the names taken from `names` (for tests).
-[[nodiscard]] Result<PrivateDir> make_dir(const std::optional<std::filesystem::path>& base,
-                                          NameSource& names);
+[[nodiscard]] Result<PrivateDir> make_dir(const std::filesystem::path& base, NameSource& names);
 
 // `text` in double quotes, with quotes, backslashes and control characters
 // escaped by a backslash, for paths inside messages.

@@ -40,12 +40,7 @@ Result<std::unique_ptr<Sorter>> Sorter::create(Config config) {
   if (Result<> r = check_setting("max_bytes", config.max_bytes, 2); !r) return fail(r.error());
   if (Result<> r = check_setting("max_open", config.max_open, 2); !r) return fail(r.error());
   if (Result<> r = check_setting("threads", config.threads, 1); !r) return fail(r.error());
-  if (config.tmp_dir) {
-    if (Result<> r = check_tmp_dir(*config.tmp_dir); !r) return fail(r.error());
-  } else {
-    Result<PrivateDir> probe = make_dir(std::nullopt);
-    if (!probe) return fail(std::move(probe.error()));
-  }
+  if (Result<> r = check_tmp_dir(config.tmp_dir); !r) return fail(r.error());
   std::shared_ptr<WorkerPool> pool;
   if (config.threads >= 2) {
     Result<std::shared_ptr<WorkerPool>> started = WorkerPool::start(config.threads);
@@ -59,7 +54,6 @@ Sorter::Sorter(Config config, std::shared_ptr<WorkerPool> pool)
     : tmp_dir_(std::move(config.tmp_dir)),
       max_bytes_(config.max_bytes),
       max_open_(config.max_open),
-      threads_(config.threads),
       pool_(std::move(pool)),
       half_(config.max_bytes / 2) {}
 

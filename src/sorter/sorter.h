@@ -23,43 +23,30 @@
 #include <thread>
 #include <vector>
 
-#include "error.h"
+#include "base/channel.h"
+#include "base/error.h"
+#include "base/pool.h"
+#include "base/stop.h"
 #include "run/run.h"
-#include "sorter/channel.h"
 #include "sorter/chunk.h"
-#include "sorter/pool.h"
 #include "sorter/private_dir.h"
 
 namespace quillmere {
 
+// The defaults of the Python constructor's arguments.
+inline constexpr std::uint64_t kDefaultMaxBytes = 268435456;
+inline constexpr std::uint64_t kDefaultMaxOpen = 64;
+inline constexpr std::uint64_t kDefaultThreads = 1;
+
 struct Config {
-  std::optional<std::filesystem::path> tmp_dir;  // where the private directory goes
-  std::uint64_t max_bytes = 268435456;
-  std::uint64_t max_open = 64;
-  std::uint64_t threads = 1;
-};
-
-// Asked between the polls of a wait whether to give up waiting (for
-// example because a signal handler raised).
-class StopCheck {
- public:
-  virtual bool should_stop() = 0;
-
- protected:
-  ~StopCheck() = default;
-};
-
-// A stop check that always answers "go on".
-class NeverStop final : public StopCheck {
- public:
-  bool should_stop() override { return false; }
+  std::filesystem::path tmp_dir;  // where the private directory goes
+  std::uint64_t max_bytes = kDefaultMaxBytes;
+  std::uint64_t max_open = kDefaultMaxOpen;
+  std::uint64_t threads = kDefaultThreads;
 };
 
 // Keys and payloads must be shorter than this.
 inline constexpr std::uint64_t kMaxFieldLength = std::uint64_t{1} << 32;
-
-// How often a wait for another thread looks at its stop check.
-inline constexpr std::chrono::milliseconds kPollInterval{50};
 
 // Writes a sorted half's records, in entry order, as a new run file at
 // `path` (compressing on the pool when there is one). What a spill does.
@@ -104,9 +91,7 @@ class Sorter {
 
   std::uint64_t max_bytes() const noexcept { return max_bytes_; }
   std::uint64_t max_open() const noexcept { return max_open_; }
-  std::uint64_t threads() const noexcept { return threads_; }
   std::uint64_t half() const noexcept { return half_; }
-  const std::optional<std::filesystem::path>& tmp_dir() const noexcept { return tmp_dir_; }
   // The private directory's path, or none before the first run path.
   std::optional<std::filesystem::path> dir_path() const;
   const std::shared_ptr<WorkerPool>& pool() const noexcept { return pool_; }
@@ -144,10 +129,9 @@ class Sorter {
 
   Chunk chunk_;                                  // the half being filled
   std::vector<Run> runs_;                        // in order of addition
-  std::optional<std::filesystem::path> tmp_dir_;
+  std::filesystem::path tmp_dir_;
   std::uint64_t max_bytes_;
   std::uint64_t max_open_;
-  std::uint64_t threads_;
   std::optional<Chunk> spare_;       // the emptied half a spill sent back
   std::optional<PrivateDir> dir_;    // made by the first next_path
   std::shared_ptr<WorkerPool> pool_; // present exactly when threads >= 2

@@ -9,7 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "test_util.h"
+#include "base/test_util.h"
 
 namespace quillmere {
 namespace {

@@ -22,14 +22,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "error.h"
-#include "thread_annotations.h"
+#include "base/error.h"
+#include "base/mutex.h"
 
 namespace quillmere {
 
@@ -76,7 +75,7 @@ class Channel {
   std::size_t bound() const noexcept { return bound_; }
 
   const std::size_t bound_;  // the most values queued at once
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable changed_;  // any change the other side may wait for
   // A ring: the queued values are size_ slots from head_ on, wrapping.
   std::vector<std::optional<T>> slots_ QM_GUARDED_BY(mu_);
@@ -102,8 +101,8 @@ class Sender {
   // the receiver is gone; the value is then dropped, outside the lock.
   bool send(T value) {
     Channel<T>& c = *shared_;
-    std::unique_lock lock(c.mu_);
-    while (c.receiver_alive_ && c.size_ == c.bound()) c.changed_.wait(lock);
+    MutexLock lock(c.mu_);
+    while (c.receiver_alive_ && c.size_ == c.bound()) lock.wait(c.changed_);
     if (!c.receiver_alive_) {
       lock.unlock();  // `value` may be large: destroy it unlocked
       return false;
@@ -121,7 +120,7 @@ class Sender {
   void disconnect() noexcept {
     if (!shared_) return;  // moved from
     {
-      std::lock_guard lock(shared_->mu_);
+      MutexLock lock(shared_->mu_);
       shared_->sender_alive_ = false;
     }
     shared_->changed_.notify_all();
@@ -148,10 +147,10 @@ class Receiver {
   // then does this report Disconnected, without waiting.
   ReceiveResult<T> receive(std::chrono::milliseconds limit) {
     Channel<T>& c = *shared_;
-    std::unique_lock lock(c.mu_);
+    MutexLock lock(c.mu_);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (c.size_ == 0 && c.sender_alive_) {
-      if (c.changed_.wait_until(lock, deadline) == std::cv_status::timeout) break;
+      if (lock.wait_until(c.changed_, deadline) == std::cv_status::timeout) break;
     }
     if (c.size_ == 0) {
       return {c.sender_alive_ ? ReceiveStatus::TimedOut : ReceiveStatus::Disconnected,
@@ -177,7 +176,7 @@ class Receiver {
     if (!shared_) return;  // moved from
     std::vector<std::optional<T>> dropped;
     {
-      std::lock_guard lock(shared_->mu_);
+      MutexLock lock(shared_->mu_);
       shared_->receiver_alive_ = false;
       // Taking the whole ring moves no value and allocates nothing; a sender
       // never touches the ring once the receiver is gone.

@@ -1,4 +1,4 @@
-#include "sorter/pool.h"
+#include "base/pool.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

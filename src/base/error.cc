@@ -1,6 +1,6 @@
 // Error construction, kinds and texts.
 
-#include "error.h"
+#include "base/error.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Worker pool threads and their queue.
 
-#include "sorter/pool.h"
+#include "base/pool.h"
 
 #include <pthread.h>
 
@@ -42,7 +42,7 @@ WorkerPool::~WorkerPool() { stop_and_join(); }
 
 void WorkerPool::stop_and_join() noexcept {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -51,7 +51,7 @@ void WorkerPool::stop_and_join() noexcept {
 
 void WorkerPool::submit(std::function<void()> task) {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     tasks_.push_back(std::move(task));
   }
   wake_.notify_one();
@@ -61,8 +61,8 @@ void WorkerPool::work() {
   for (;;) {
     std::function<void()> task;
     {
-      std::unique_lock lock(mu_);
-      while (tasks_.empty() && !stopping_) wake_.wait(lock);
+      MutexLock lock(mu_);
+      while (tasks_.empty() && !stopping_) lock.wait(wake_);
       if (tasks_.empty()) return;  // stopping, and nothing left to do
       task = std::move(tasks_.front());
       tasks_.pop_front();
@@ -77,7 +77,7 @@ namespace quillmere {
 
 void TaskGroup::spawn(std::function<void()> task) noexcept {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     ++pending_;
   }
   try {
@@ -96,21 +96,21 @@ void TaskGroup::run(const std::function<void()>& task) noexcept {
   try {
     task();
   } catch (...) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     failed_ = true;
   }
 }
 
 void TaskGroup::finish_one() noexcept {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   // Notify under the lock: the waiter may destroy the group as soon as it
   // sees zero.
   if (--pending_ == 0) idle_.notify_all();
 }
 
 Result<> TaskGroup::wait() noexcept {
-  std::unique_lock lock(mu_);
-  while (pending_ != 0) idle_.wait(lock);
+  MutexLock lock(mu_);
+  while (pending_ != 0) lock.wait(idle_);
   if (failed_) return fail(Error::io(IoKind::OutOfMemory));
   return {};
 }

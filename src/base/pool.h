@@ -18,13 +18,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
-#include "error.h"
-#include "process.h"
-#include "thread_annotations.h"
+#include "base/error.h"
+#include "base/mutex.h"
+#include "base/process.h"
 
 namespace quillmere {
 
@@ -53,7 +52,7 @@ class WorkerPool {
   void work();
   void stop_and_join() noexcept;
 
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_ QM_GUARDED_BY(mu_);
   bool stopping_ QM_GUARDED_BY(mu_) = false;
@@ -92,7 +91,7 @@ class TaskGroup {
   void finish_one() noexcept;
 
   WorkerPool& pool_;
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable idle_;
   std::size_t pending_ QM_GUARDED_BY(mu_) = 0;  // spawned and not yet finished
   bool failed_ QM_GUARDED_BY(mu_) = false;      // a task threw

@@ -1,4 +1,4 @@
-#include "sorter/channel.h"
+#include "base/channel.h"
 
 #include <gtest/gtest.h>
 
