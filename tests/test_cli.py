@@ -17,6 +17,7 @@ from decimal import Decimal
 from hypothesis import given, settings, strategies as st
 
 from quillmere import cli
+from quillmere._keys import reversed_bytes
 
 ENV = dict(os.environ, LC_ALL="C")
 
@@ -135,7 +136,7 @@ def test_random_lines_and_options(tmp_path_factory, lines, keys, flags, tab, fin
 
 @given(st.binary(max_size=6), st.binary(max_size=6))
 def test_reversed_bytes_reverses_order(a, b):
-    ra, rb = next(cli.reversed_bytes([a])), next(cli.reversed_bytes([b]))
+    ra, rb = next(reversed_bytes([a])), next(reversed_bytes([b]))
     assert (a < b) == (ra > rb) and (a == b) == (ra == rb)
 
 

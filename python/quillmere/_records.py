@@ -1,0 +1,176 @@
+"""CSV and JSON-lines records for the quillmere command, and their sort keys.
+
+A CSV record keeps its original text, quoted newlines and all, and is keyed
+by named columns compared as text or as GNU sort numbers; a JSON line is
+keyed by named fields, compared by JSON type and then by value.
+"""
+
+import csv
+import io
+import json
+
+from quillmere._keys import (BLOCK, InputError, KeyDef, UsageError, number_groups, read_or_fail,
+                             reversed_bytes, sort_keys)
+
+# Names only the type checker needs; importing typing would slow the start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Iterator, Sequence
+
+    from quillmere import SortKey
+    from quillmere._keys import KeyPart
+
+
+def text_lines(file: io.BufferedReader) -> io.TextIOWrapper[io.BufferedReader]:
+    return io.TextIOWrapper(file, encoding="utf-8", errors="surrogateescape", newline="")
+
+
+def encode_text(text: str) -> bytes:
+    return text.encode("utf-8", "surrogateescape")
+
+
+class CsvRecords:
+    """CSV records with their original text; the first row of each file is
+    its header. The reader takes physical lines one at a time, so the lines it
+    took for a record are that record's text, quoted newlines included."""
+
+    def __init__(self, delimiter: str) -> None:
+        self.delimiter = delimiter
+        # (fields, text) of the first file with one
+        self.header: tuple[list[str], str] | None = None
+        self.ending = "\n"
+
+    def read(self, file: io.FileIO, name: str) -> Iterator[tuple[list[str], bytes]]:
+        taken: list[str] = []
+        source = text_lines(io.BufferedReader(file, BLOCK))
+
+        def tap() -> Iterator[str]:
+            lines = iter(source)
+            while line := read_or_fail(name, next, lines, ""):
+                taken.append(line)
+                yield line
+
+        reader = csv.reader(tap(), delimiter=self.delimiter, strict=True)
+        try:
+            header = next(reader, None)
+            if header is None:
+                return
+            text = "".join(taken)
+            taken.clear()
+            if self.header is None:
+                self.header = (header, text)
+                if text.endswith("\r\n"):
+                    self.ending = "\r\n"
+            elif header != self.header[0]:
+                raise InputError(f"{name}: its header differs from the first file's")
+            for row in reader:
+                text = "".join(taken)
+                taken.clear()
+                if not text.endswith(("\n", "\r")):
+                    text += self.ending
+                yield row, encode_text(text)
+        except csv.Error as e:
+            raise InputError(f"{name}: line {reader.line_num}: {e}") from None
+        finally:
+            source.close()  # closes the file too, unless it is standard input
+
+    def columns(self, names: list[str]) -> list[int]:
+        """The header's index of each named column."""
+        assert self.header is not None  # asked only once a header was read
+        header = self.header[0]
+        indexes = []
+        for name in names:
+            if name not in header:
+                raise UsageError(f"no column named '{name}' in the CSV header")
+            indexes.append(header.index(name))
+        return indexes
+
+
+class CsvKeys:
+    """Keys of CSV rows: the named columns (all of them without -k), each
+    compared as text (UTF-8 bytes) or, with -n, as a GNU sort number."""
+
+    def __init__(self, names: list[str], numeric: bool, reverse: bool) -> None:
+        self.names = names
+        self.numeric = numeric
+        self.reverse = reverse
+        self.indexes: Sequence[int] | None = None
+
+    def prepare(self, records: CsvRecords) -> None:
+        """Finds the columns once the first header is known."""
+        if self.names:
+            self.indexes = records.columns(self.names)
+        else:
+            assert records.header is not None  # prepared only once a header was read
+            self.indexes = range(len(records.header[0]))
+
+    def batch(self, rows: list[list[str]]) -> list[KeyPart | tuple[KeyPart, ...]]:
+        """Sort keys for a list of rows; a missing field counts as empty."""
+        if not rows:
+            # A file with no records, perhaps not even a header: nothing to
+            # key, and no columns known yet.
+            return []
+        assert self.indexes is not None  # prepared with the first record
+        groups: list[Iterable[bytes]] = []
+        keys = [KeyDef(numeric=self.numeric, reverse=self.reverse) for _ in self.indexes]
+        for i in self.indexes:
+            values = [encode_text(row[i]) if i < len(row) else b"" for row in rows]
+            if self.numeric:
+                groups += zip(*map(number_groups, values))
+            else:
+                groups.append(values)
+        return list(sort_keys(keys, groups)) if keys else [()] * len(rows)
+
+
+# Missing fields first, then null, false and true, numbers, strings, arrays
+# and objects; arrays element by element and objects by their sorted members.
+MISSING, NULL, BOOL, NUMBER_TAG, STRING, ARRAY, OBJECT = range(7)
+# Closes a reversed array or object. Lists sort after tuples and ints, so it
+# sorts after every reversed element or member, as a shorter array must.
+_END: tuple[list[SortKey]] = ([],)
+
+type JsonValue = None | bool | int | float | str | list[JsonValue] | dict[str, JsonValue]
+type JsonKey = tuple[SortKey, ...]
+
+
+def json_key(value: JsonValue, reverse: bool = False) -> JsonKey:
+    rest: JsonKey
+    if value is None:
+        tag, rest = NULL, ()
+    elif isinstance(value, bool):
+        tag, rest = BOOL, (-value if reverse else int(value),)
+    elif isinstance(value, (int, float)):
+        tag, rest = NUMBER_TAG, (-value if reverse else value,)
+    elif isinstance(value, str):
+        text = encode_text(value)
+        tag, rest = STRING, (next(reversed_bytes([text])) if reverse else text,)
+    elif isinstance(value, list):
+        tag, rest = ARRAY, (tuple(json_key(v, reverse) for v in value) + (_END if reverse else ()),)
+    else:
+        members = tuple((json_key(k, reverse), json_key(v, reverse)) for k, v in sorted(value.items()))
+        tag, rest = OBJECT, (members + (_END if reverse else ()),)
+    return (-tag if reverse else tag,) + rest
+
+
+class JsonKeys:
+    """Keys of JSON lines: the named fields of each object (the whole value
+    without -k); a line that is not an object has every field missing."""
+
+    def __init__(self, names: list[str], reverse: bool) -> None:
+        self.names = names
+        self.reverse = reverse
+        self.missing = (-MISSING if reverse else MISSING,)
+
+    def of(self, line: bytes, where: str) -> JsonKey:
+        try:
+            value: JsonValue = json.loads(line.rstrip(b"\r\n")) if line.strip() else {}
+        except json.JSONDecodeError as e:
+            raise InputError(f"{where}: invalid JSON: {e.msg} at column {e.colno}") from None
+        except ValueError as e:  # not UTF-8
+            raise InputError(f"{where}: invalid JSON: {e}") from None
+        if not self.names:
+            return json_key(value, self.reverse)
+        if not isinstance(value, dict):
+            return tuple(self.missing for _ in self.names)
+        return tuple(json_key(value[name], self.reverse) if name in value else self.missing
+                     for name in self.names)
