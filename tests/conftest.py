@@ -1,19 +1,57 @@
+import contextlib
 import os
+import signal
+import threading
 
 import pytest
 
+CLOSED = "I/O operation on a closed sorter"
+READ_TWICE = "a sorter can be read only once"
+ADD_AFTER_READ = "cannot add to a sorter once it has been read"
+STOPPED = "the sorter stopped when reading it failed or was interrupted"
+LOST = "an earlier error lost records, so sorting cannot go on"
 
-def pool_threads():
-    """How many threads of this process are named like worker pool threads."""
-    count = 0
+
+def thread_names():
+    names = []
     for task in os.listdir("/proc/self/task"):
         try:
             with open(f"/proc/self/task/{task}/comm") as f:
-                name = f.read().strip()
+                names.append(f.read().strip())
         except FileNotFoundError:  # the thread ended meanwhile
-            continue
-        count += name == "quillmere-sort-"
-    return count
+            pass
+    return names
+
+
+def pool_threads():
+    return sum(name.startswith("quillmere-sort-") for name in thread_names())
+
+
+def run_files(spill_dir):
+    """Paths of the run files in the sorter's private directory, in order."""
+    (private,) = os.listdir(spill_dir)
+    return [str(spill_dir / private / name) for name in sorted(os.listdir(spill_dir / private))]
+
+
+class Interrupted(Exception):
+    pass
+
+
+def raise_interrupted(*_):
+    raise Interrupted
+
+
+@contextlib.contextmanager
+def signal_in(seconds, handler=raise_interrupted):
+    """Runs `handler` for a SIGUSR1 sent to this process after `seconds`."""
+    old = signal.signal(signal.SIGUSR1, handler)
+    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGUSR1))
+    timer.start()
+    try:
+        yield
+    finally:
+        timer.join()
+        signal.signal(signal.SIGUSR1, old)
 
 
 @pytest.fixture
