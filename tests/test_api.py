@@ -128,10 +128,16 @@ def test_pool_threads_live_as_long_as_the_sorter(spill_dir):
 
 
 def test_with_close_and_len(spill_dir):
-    with Sorter(tmp_dir=spill_dir, max_bytes=2) as s:
-        s.add(1)
-        s.add(2)
-        assert len(s) == 2 and os.listdir(spill_dir)
+    old = os.umask(0)
+    try:
+        with Sorter(tmp_dir=spill_dir, max_bytes=2) as s:
+            s.add(1)
+            s.add(2)
+            assert len(s) == 2
+            (private,) = os.listdir(spill_dir)  # it holds the user's data: private
+            assert os.stat(spill_dir / private).st_mode & 0o777 == 0o700
+    finally:
+        os.umask(old)
     assert os.listdir(spill_dir) == []
     assert s.close() is None and len(s) == 2
     with pytest.raises(KeyError):

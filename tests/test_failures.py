@@ -215,6 +215,24 @@ LIMIT = """
 """
 
 
+def test_merging_opens_at_most_max_open_runs(spill_dir):
+    # Users pick max_open to stay within their limit of open files: a merge
+    # pass opens max_open runs and its output, the final merge max_open runs.
+    lines = run_python(f"""
+    import os, resource
+    from _quillmere import Sorter
+    s = Sorter(tmp_dir={str(spill_dir)!r}, max_bytes=2000, max_open=4)
+    for i in range(3000):
+        s.add_encoded(-i, i.to_bytes(2, "big"))
+    open_now = len(os.listdir("/proc/self/fd")) - 1  # less the listing's own
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (open_now + 4 + 1, hard))
+    out = [int.from_bytes(p, "big") for p in s.encoded()]
+    print(out == list(range(2999, -1, -1)))
+    """)
+    assert lines == ["True"]
+
+
 def test_memory_that_runs_out(spill_dir):
     lines = run_python(LIMIT + f"""
     from _quillmere import Sorter
