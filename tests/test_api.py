@@ -7,7 +7,6 @@ import os
 import pathlib
 import pickle
 import tempfile
-import threading
 import types
 
 import pytest
@@ -285,20 +284,3 @@ def test_close_from_under_its_own_lock_is_a_reentrant_call(spill_dir):
         s.add(2)
     assert len(s) == 0
     s.close()
-
-
-def test_close_waits_for_the_holder_of_the_lock(spill_dir):
-    s = Sorter(tmp_dir=spill_dir)
-    entered, leave = threading.Event(), threading.Event()
-    holder = threading.Thread(target=qt.hold_lock, args=(s, lambda: (entered.set(), leave.wait(10))))
-    holder.start()
-    assert entered.wait(10)
-    closer = threading.Thread(target=s.close)
-    closer.start()
-    closer.join(0.2)
-    assert closer.is_alive(), "close() did not wait for the lock's holder"
-    leave.set()
-    holder.join()
-    closer.join()
-    with pytest.raises(ValueError):
-        s.add(1)

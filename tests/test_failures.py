@@ -206,15 +206,6 @@ def run_python(code):
     return result.stdout.splitlines()
 
 
-# Lowers the process's address-space limit to what it uses now plus `room`.
-LIMIT = """
-    import resource
-    def limit(room):
-        used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + room,) * 2)
-"""
-
-
 def test_merging_opens_at_most_max_open_runs(spill_dir):
     # Users pick max_open to stay within their limit of open files: a merge
     # pass opens max_open runs and its output, the final merge max_open runs.
@@ -234,10 +225,12 @@ def test_merging_opens_at_most_max_open_runs(spill_dir):
 
 
 def test_memory_that_runs_out(spill_dir):
-    lines = run_python(LIMIT + f"""
+    lines = run_python(f"""
+    import resource
     from _quillmere import Sorter
     s = Sorter(tmp_dir={str(spill_dir)!r}, max_bytes=1 << 40)
-    limit(300 << 20)
+    used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + (300 << 20),) * 2)
     added = 0
     try:
         while True:
@@ -249,34 +242,3 @@ def test_memory_that_runs_out(spill_dir):
     print("closed", len(s) == added)
     """)
     assert lines == ["MemoryError True", "closed True"]
-
-
-@pytest.mark.skipif(os.environ.get("QUILLMERE_SANITIZED") == "address",
-                    reason="under the lowered address-space limit ASan aborts the process when "
-                           "it cannot map a new thread's fake stack, before the thread fails")
-def test_threads_that_cannot_start(spill_dir):
-    # A separate process each: a thread that has ended leaves its stack in
-    # a cache the next thread would reuse.
-    pool = run_python(LIMIT + f"""
-    from _quillmere import Sorter
-    limit(40 << 20)  # room for a few 8 MiB thread stacks, not for 64
-    try:
-        Sorter(tmp_dir={str(spill_dir)!r}, threads=64)
-    except OSError as e:
-        print(type(e).__name__, "cannot start the worker pool" in str(e))
-    """)
-    assert pool == ["OSError True"]
-    spill = run_python(LIMIT + f"""
-    from _quillmere import Sorter
-    s = Sorter(tmp_dir={str(spill_dir)!r}, max_bytes=2)
-    s.add(0)
-    limit(4 << 20)
-    for i in range(1, 4):
-        try:
-            s.add(i)
-        except Exception as e:
-            print(f"{{type(e).__name__}}: {{e}}")
-    s.close()
-    """)
-    assert spill == [f"BlockingIOError: {os.strerror(11)} (os error 11)"] + [f"RuntimeError: {LOST}"] * 2
-    assert os.listdir(spill_dir) == []

@@ -35,7 +35,7 @@ def test_a_raising_handler_interrupts_a_wait_for_a_spill(spill_dir):
     with signal_in(0.2), pytest.raises(Interrupted):
         s.add_encoded(i, b"")
     assert len(s) == i  # nothing was added
-    gate.open()
+    qt.open_gate(gate)
     s.add_encoded(i, b"")  # the same spill is waited for again, and ends
     assert list(s.encoded()) == [b""] * (i + 1)
 
@@ -49,7 +49,7 @@ def test_a_handler_calling_back_is_a_reentrant_call(spill_dir):
             s.add(-1)
         except RuntimeError as e:
             caught.append(str(e))
-        gate.open()
+        qt.open_gate(gate)
 
     with signal_in(0.2, handler):
         s.add_encoded(i, b"")  # waits; the handler runs inside the wait, then it ends
@@ -60,7 +60,7 @@ def test_a_handler_calling_back_is_a_reentrant_call(spill_dir):
 def test_dropping_a_sorter_joins_its_spill(spill_dir):
     before = pool_threads()
     s, gate, _ = stuck_spill(spill_dir)
-    threading.Timer(0.2, gate.open).start()
+    threading.Timer(0.2, qt.open_gate, (gate,)).start()
     del s  # waits for the spill, then removes the directory
     assert os.listdir(spill_dir) == []
     assert pool_threads() == before
@@ -307,7 +307,7 @@ def test_a_forked_child_leaves_the_parents_sorter_alone(spill_dir, holding):
     if holder:
         holder.join()
     if gate:
-        gate.open()
+        qt.open_gate(gate)
     assert os.path.isdir(spill_dir / private)
     expected = [b""] * count if gate else [i.to_bytes(4, "big") for i in range(count)]
     assert list(s.encoded()) == expected

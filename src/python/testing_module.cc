@@ -98,10 +98,7 @@ struct Gate {
   bool open = false;
 };
 
-struct PyGate {
-  PyObject_HEAD
-  std::shared_ptr<Gate> gate;
-};
+constexpr const char* kGateName = "quillmere.test.gate";
 
 void open_gate(Gate& gate) {
   {
@@ -111,40 +108,23 @@ void open_gate(Gate& gate) {
   gate.changed.notify_all();
 }
 
-PyObject* gate_open(PyObject* self, PyObject*) {
-  open_gate(*reinterpret_cast<PyGate*>(self)->gate);
+// A capsule holds one share of the gate; collecting it opens the gate, so
+// that no test leaves a pool stuck.
+void drop_gate(PyObject* capsule) {
+  auto* gate = static_cast<std::shared_ptr<Gate>*>(PyCapsule_GetPointer(capsule, kGateName));
+  open_gate(**gate);
+  delete gate;
+}
+
+// open_gate(gate): lets the pool's threads go.
+PyObject* open(PyObject*, PyObject* capsule) {
+  auto* gate = static_cast<std::shared_ptr<Gate>*>(PyCapsule_GetPointer(capsule, kGateName));
+  if (gate == nullptr) return nullptr;
+  open_gate(**gate);
   Py_RETURN_NONE;
 }
 
-void gate_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto* g = reinterpret_cast<PyGate*>(self);
-  if (g->gate) open_gate(*g->gate);  // never leave the pool stuck
-  std::destroy_at(&g->gate);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyMethodDef gate_methods[] = {
-    {"open", gate_open, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot gate_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(gate_dealloc)},
-    {Py_tp_methods, gate_methods},
-    {0, nullptr},
-};
-
-PyType_Spec gate_spec = {
-    .name = "_quillmere_test.Gate",
-    .basicsize = sizeof(PyGate),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = gate_slots,
-};
-
-// hold_pool(sorter): a Gate holding every pool thread of the sorter.
+// hold_pool(sorter): a gate holding every pool thread of the sorter.
 PyObject* hold_pool(PyObject*, PyObject* sorter) {
   auto gate = std::make_shared<Gate>();
   bool has_pool = false;
@@ -161,25 +141,20 @@ PyObject* hold_pool(PyObject*, PyObject* sorter) {
     return nullptr;
   }
   if (!has_pool) return raise_message(PyExc_ValueError, "the sorter has no pool");
-  Ref type = cached_type("_quillmere_test.Gate", &gate_spec);
-  if (!type) {
+  auto* share = new std::shared_ptr<Gate>(gate);
+  PyObject* capsule = PyCapsule_New(share, kGateName, drop_gate);
+  if (capsule == nullptr) {
     open_gate(*gate);
-    return nullptr;
+    delete share;
   }
-  PyObject* obj = reinterpret_cast<PyTypeObject*>(type.get())->tp_alloc(
-      reinterpret_cast<PyTypeObject*>(type.get()), 0);
-  if (obj == nullptr) {
-    open_gate(*gate);
-    return nullptr;
-  }
-  new (&reinterpret_cast<PyGate*>(obj)->gate) std::shared_ptr<Gate>(std::move(gate));
-  return obj;
+  return capsule;
 }
 
 PyMethodDef methods[] = {
     {"wait_spill", wait_spill, METH_O, nullptr},
     {"must_wait", must_wait, METH_VARARGS, nullptr},
     {"hold_pool", hold_pool, METH_O, nullptr},
+    {"open_gate", open, METH_O, nullptr},
     {"hold_lock", hold_lock, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
