@@ -87,7 +87,9 @@ def test_neighbouring_ints_and_floats_keep_their_order(x, rng):
     [2.0**53, 2**53 + 1, 2.0**53 + 2],
     [2.0**63 - 1024, 2**63 - 1, 2**63, 2**63 + 1, math.nextafter(2.0**63, math.inf)],
     [math.nextafter(-(2.0**63), -math.inf), -(2**63) - 1, -(2**63), -(2.0**63) + 1024],
-    [-2**64 - 1, -2**64, -2**64 + 1, -(2**127) - 1, -(2**127)],
+    [-(2**127) - 1, -(2**127), -2**64 - 1, -2**64, -2**64 + 1],
+    # Low bytes of zero: the remainder's negation carries across bytes.
+    [-(2**200) - 2**16, -(2**200) - 257, -(2**200) - 256, -(2**200) - 255, -(2**200)],
     [math.nextafter(DBL_MAX, 0), DBL_MAX, 2**1024 - 1, 2**1024, 2**2000, math.inf, NAN],
     [-math.inf, -(2**2000), -(2**1024), -(2**1024) + 1, -DBL_MAX, math.nextafter(-DBL_MAX, 0)],
     [-1.5, -5e-324, -0.0, 5e-324, 1.5],
