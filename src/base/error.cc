@@ -85,11 +85,6 @@ Error::Variant Error::variant() const noexcept {
 
 IoKind Error::kind() const noexcept { return std::get<Io>(v_).kind; }
 
-int Error::os_errno() const noexcept {
-  const Io* io = std::get_if<Io>(&v_);
-  return io == nullptr ? 0 : io->os_errno;
-}
-
 std::string Error::text() const {
   if (const Io* io = std::get_if<Io>(&v_)) {
     if (io->os_errno != 0) return os_error_text(io->os_errno);

@@ -75,8 +75,6 @@ class Error {
   bool is_io() const noexcept { return variant() == Variant::Io; }
   // REQUIRES: is_io().
   IoKind kind() const noexcept;
-  // The errno of an operating-system error, else 0.
-  int os_errno() const noexcept;
 
   // The message as a user reads it: the I/O text, the Invalid message, or
   // the lost-items message.

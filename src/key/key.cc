@@ -30,6 +30,14 @@ void push_u64(Buffer& out, std::uint64_t v) {
   out.append(&v, sizeof v);
 }
 
+// The double's bits as an unsigned number whose order is the numeric order.
+std::uint64_t ordered_image(double value) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  // Positive doubles order like their bit patterns; negative ones in
+  // reverse, so inverting them puts them below all positives, in order.
+  return (bits & kSignBit) == 0 ? bits ^ kSignBit : ~bits;
+}
+
 // Writes 0x20, the image of d and the unsigned field of a remainder below
 // 2**64, with one append: the path of every float and every 64-bit int.
 void push_number_u64(Buffer& out, double d, std::uint64_t remainder) {
@@ -68,6 +76,13 @@ double next_below(double d) {
   return std::bit_cast<double>(bits);
 }
 
+// The largest double <= value.
+double floor_double(__int128 value) {
+  double d = static_cast<double>(value);  // rounds to nearest
+  if (saturating_int(d) > value || d >= 0x1p127) d = next_below(d);
+  return d;
+}
+
 std::span<const std::uint8_t> strip_leading_zeros(std::span<const std::uint8_t> bytes) {
   std::size_t i = 0;
   while (i < bytes.size() && bytes[i] == 0) ++i;
@@ -86,12 +101,44 @@ bool fits_int128(bool negative, std::span<const std::uint8_t> mag, unsigned __in
   return true;
 }
 
+// The unsigned field of a big-endian integer of any length (empty is zero):
+// leading zero bytes dropped, then one length byte and the bytes when at
+// most 254 remain, else 0xFF, the length as 8 big-endian bytes, and the
+// bytes. Fields compare as the integers do, and none is a prefix of another.
+void push_unsigned(Buffer& out, std::span<const std::uint8_t> big_endian) {
+  std::span<const std::uint8_t> bytes = strip_leading_zeros(big_endian);
+  const std::size_t n = bytes.size();
+  if (n <= 254) {
+    out.push_back(std::byte(n));
+  } else {
+    out.push_back(std::byte{0xFF});
+    push_u64(out, n);
+  }
+  push_bytes(out, bytes.data(), n);
+}
+
 // The unsigned field of `bytes`, every byte of the field inverted, so that
 // larger magnitudes sort first.
 void push_unsigned_inverted(Buffer& out, std::span<const std::uint8_t> bytes) {
   const std::size_t start = out.size();
   push_unsigned(out, bytes);
   for (std::size_t i = start; i < out.size(); ++i) out[i] = ~out[i];
+}
+
+// An integer that fits in 128 signed bits.
+void push_small_int(Buffer& out, __int128 value) {
+  if (value >= INT64_MIN && value <= INT64_MAX) {
+    push_int64(out, static_cast<std::int64_t>(value));
+    return;
+  }
+  const double d = floor_double(value);
+  // Exact, and never negative: d is the floor of value.
+  const auto remainder =
+      static_cast<unsigned __int128>(value) - static_cast<unsigned __int128>(saturating_int(d));
+  std::uint8_t be[16];
+  for (int i = 0; i < 16; ++i) be[i] = static_cast<std::uint8_t>(remainder >> (8 * (15 - i)));
+  push_number(out, ordered_image(d));
+  push_unsigned(out, be);
 }
 
 }  // namespace
@@ -103,18 +150,6 @@ void Buffer::grow(std::size_t need) {
   if (data_ == inline_) std::memcpy(heap, inline_, size_);
   data_ = static_cast<std::byte*>(heap);
   capacity_ = capacity;
-}
-
-void push_unsigned(Buffer& out, std::span<const std::uint8_t> big_endian) {
-  std::span<const std::uint8_t> bytes = strip_leading_zeros(big_endian);
-  const std::size_t n = bytes.size();
-  if (n <= 254) {
-    out.push_back(std::byte(n));
-  } else {
-    out.push_back(std::byte{0xFF});
-    push_u64(out, n);
-  }
-  push_bytes(out, bytes.data(), n);
 }
 
 void push_escaped(Buffer& out, std::byte tag, std::span<const std::uint8_t> bytes) {
@@ -134,13 +169,6 @@ void push_escaped(Buffer& out, std::byte tag, std::span<const std::uint8_t> byte
   out.push_back(std::byte{0x00});
 }
 
-std::uint64_t ordered_image(double value) {
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
-  // Positive doubles order like their bit patterns; negative ones in
-  // reverse, so inverting them puts them below all positives, in order.
-  return (bits & kSignBit) == 0 ? bits ^ kSignBit : ~bits;
-}
-
 void push_double(Buffer& out, double value) {
   if (std::isnan(value)) value = std::bit_cast<double>(kCanonicalNan);
   if (value == 0) value = 0.0;  // -0.0 and 0.0 are one key
@@ -155,27 +183,6 @@ void push_int64(Buffer& out, std::int64_t value) {
   const std::uint64_t remainder =
       static_cast<std::uint64_t>(value) - static_cast<std::uint64_t>(static_cast<std::int64_t>(d));
   push_number_u64(out, d, remainder);
-}
-
-double floor_double(__int128 value) {
-  double d = static_cast<double>(value);  // rounds to nearest
-  if (saturating_int(d) > value || d >= 0x1p127) d = next_below(d);
-  return d;
-}
-
-void push_small_int(Buffer& out, __int128 value) {
-  if (value >= INT64_MIN && value <= INT64_MAX) {
-    push_int64(out, static_cast<std::int64_t>(value));
-    return;
-  }
-  const double d = floor_double(value);
-  // Exact, and never negative: d is the floor of value.
-  const auto remainder =
-      static_cast<unsigned __int128>(value) - static_cast<unsigned __int128>(saturating_int(d));
-  std::uint8_t be[16];
-  for (int i = 0; i < 16; ++i) be[i] = static_cast<std::uint8_t>(remainder >> (8 * (15 - i)));
-  push_number(out, ordered_image(d));
-  push_unsigned(out, be);
 }
 
 void push_big_int(Buffer& out, bool negative, std::span<const std::uint8_t> magnitude) {

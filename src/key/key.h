@@ -24,10 +24,9 @@
 
 #pragma once
 
-#include <algorithm>
-#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 
@@ -74,14 +73,6 @@ class Buffer {
     size_ += n;
   }
 
-  friend bool operator==(const Buffer& a, const Buffer& b) noexcept {
-    return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());
-  }
-  // Unsigned byte order, a proper prefix first: the order of encoded keys.
-  friend std::strong_ordering operator<=>(const Buffer& a, const Buffer& b) noexcept {
-    return std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
-  }
-
  private:
   void grow(std::size_t need);
 
@@ -99,12 +90,6 @@ inline constexpr std::byte kTagBytes{0x40};
 inline constexpr std::byte kTagTuple{0x50};
 inline constexpr std::byte kTagList{0x60};
 
-// The unsigned field of a big-endian integer of any length (empty is zero):
-// leading zero bytes dropped, then one length byte and the bytes when at
-// most 254 remain, else 0xFF, the length as 8 big-endian bytes, and the
-// bytes. Fields compare as the integers do, and none is a prefix of another.
-void push_unsigned(Buffer& out, std::span<const std::uint8_t> big_endian);
-
 // `tag`, then `bytes` with each 0x00 written as 0x00 0xFF, then 0x00 0x00.
 // A string sorts before every longer string it is a prefix of.
 void push_escaped(Buffer& out, std::byte tag, std::span<const std::uint8_t> bytes);
@@ -113,17 +98,12 @@ void push_escaped(Buffer& out, std::byte tag, std::span<const std::uint8_t> byte
 // one NaN (after +inf) and -0.0 becomes 0.0.
 void push_double(Buffer& out, double value);
 
-// An integer that fits in 128 signed bits.
-void push_small_int(Buffer& out, __int128 value);
-// The same for 64 bits, with hardware conversions only: the common case.
+// An integer that fits in 64 signed bits, with hardware conversions only:
+// the common case.
 void push_int64(Buffer& out, std::int64_t value);
 
 // An integer of any size given as a sign and a big-endian magnitude
 // (leading zero bytes allowed).
 void push_big_int(Buffer& out, bool negative, std::span<const std::uint8_t> magnitude);
-
-// Building blocks, exposed for tests.
-std::uint64_t ordered_image(double value);  // unsigned order = numeric order
-double floor_double(__int128 value);        // the largest double <= value
 
 }  // namespace quillmere::key

@@ -93,8 +93,7 @@ Merged::Merged(Merged&& other) noexcept
       heap_(std::move(other.heap_)),
       current_(std::exchange(other.current_, std::nullopt)),
       dir_(std::exchange(other.dir_, std::nullopt)),
-      failed_(other.failed_),
-      switches_(other.switches_) {}
+      failed_(other.failed_) {}
 
 Merged& Merged::operator=(Merged&& other) noexcept {
   if (this == &other) return *this;
@@ -104,7 +103,6 @@ Merged& Merged::operator=(Merged&& other) noexcept {
   current_ = std::exchange(other.current_, std::nullopt);
   dir_ = std::exchange(other.dir_, std::nullopt);
   failed_ = other.failed_;
-  switches_ = other.switches_;
   return *this;
 }
 
@@ -159,7 +157,6 @@ Result<std::optional<Merged::Record>> Merged::next_record() {
   if (!heap_.empty() && comes_before(heap_.front(), head)) {
     std::swap(heap_.front(), head);
     sift_down();
-    ++switches_;
   }
   return view();
 }
@@ -173,7 +170,6 @@ Result<std::optional<Merged::Record>> Merged::pop() {
   if (heap_.size() > 1) heap_.front() = std::move(heap_.back());
   heap_.pop_back();
   sift_down();
-  ++switches_;
   return view();
 }
 

@@ -83,14 +83,6 @@ class Merged {
   // removes the directory; every later call returns the lost-items error.
   [[nodiscard]] Result<std::optional<Record>> next_record();
 
-  // Whether the merge still holds its private directory.
-  bool holds_directory() const noexcept { return dir_.has_value(); }
-
-  // How many records next_record() took from the heap rather than from the
-  // source of the record before: a long stretch from one source costs one
-  // switch, not one heap operation per record. For tests and benchmarks.
-  std::uint64_t switches() const noexcept { return switches_; }
-
  private:
   struct Head {
     std::vector<std::byte> key;
@@ -122,7 +114,6 @@ class Merged {
   std::optional<Head> current_;    // the record last handed out
   std::optional<PrivateDir> dir_;  // the final merge's private directory
   bool failed_ = false;            // a read failed: the rest is lost
-  std::uint64_t switches_ = 0;     // see switches()
 };
 
 }  // namespace quillmere

@@ -6,13 +6,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <new>
+#include <vector>
 
 #include "run/run_reader.h"
 #include "run/run_writer.h"
 
 namespace quillmere {
 namespace {
+
+// Records a merge pass writes between two looks at its stop check.
+constexpr std::uint64_t kRecordsBetweenChecks = 65536;
 
 Result<> check_stop(StopCheck& stop) {
   if (stop.should_stop()) return fail(Error::io(IoKind::Interrupted));
@@ -62,8 +68,8 @@ Result<Run> merge_window(Sorter& sorter, std::size_t start, std::size_t k, StopC
   return std::move(*writer).finish();
 }
 
-}  // namespace
-
+// The start of the window of k adjacent runs whose bytes add up to the
+// least, the first of equal ones. REQUIRES: 1 <= k <= runs.size().
 std::size_t lightest_window(const std::vector<Run>& runs, std::size_t k) {
   std::uint64_t sum = 0;
   for (std::size_t i = 0; i < k; ++i) sum += runs[i].bytes;
@@ -79,6 +85,9 @@ std::size_t lightest_window(const std::vector<Run>& runs, std::size_t k) {
   return best_start;
 }
 
+// One pass: merges the lightest window of adjacent runs, as many as bring
+// the list down to max_open (or max_open of them when one pass cannot),
+// into a new run in their place, and deletes them.
 Result<> merge_pass(Sorter& sorter, StopCheck& stop) {
   if (Result<> r = check_stop(stop); !r) return r;
   std::vector<Run>& runs = sorter.runs();
@@ -102,6 +111,8 @@ Result<> merge_pass(Sorter& sorter, StopCheck& stop) {
   }
   return {};
 }
+
+}  // namespace
 
 Result<Merged> finish_sort(Sorter& sorter, StopCheck& stop) {
   if (sorter.stopped()) return fail(Error::lost());

@@ -36,8 +36,9 @@ constexpr bool bound_covers_lz4() {
 }
 static_assert(bound_covers_lz4());
 
-// More blocks than threads even out blocks that compress at different
-// speeds; the cap bounds the writer's memory.
+// Blocks compressed in one batch: 1 without a pool, else twice the pool's
+// threads, at most kMaxSlots. More blocks than threads even out blocks that
+// compress at different speeds; the cap bounds the writer's memory.
 std::size_t slot_count(const WorkerPool* pool) {
   if (pool == nullptr) return 1;
   return std::min(2 * pool->size(), kMaxSlots);

@@ -53,10 +53,6 @@ class RunWriter {
   // and buffers are gone when this returns, whatever the result.
   [[nodiscard]] Result<Run> finish() &&;
 
-  // Blocks compressed in one batch: 1 without a pool, else twice the pool's
-  // threads, at most 16.
-  std::size_t slots() const noexcept { return blocks_.size(); }
-
  private:
   // One block in the making.
   struct Block {

@@ -95,7 +95,6 @@ class ChunkBuffer {
   void reserve(std::size_t n) {
     if (n > capacity_) set_capacity(n);
   }
-  void shrink_to_fit() { set_capacity(size_); }
   void clear() noexcept { size_ = 0; }
 
   // Appends, growing by doubling when full.

@@ -23,19 +23,23 @@ constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::size_t kNameChars = 6;
 
+// The names make_dir tries: "quillmere-" and 6 letters or digits, from
 // splitmix64: fast, and any seed gives a full-period sequence. Names need to
 // be unlikely to collide, not unpredictable; a collision only costs a retry.
-class NameGenerator final : public NameSource {
+class NameGenerator {
  public:
   NameGenerator() : state_(initial_seed()) {}
 
-  void reseed() override {
+  // Mixes in the system's randomness; make_dir calls it before its fourth
+  // attempt, as three collisions in a row hint that another process draws
+  // the same sequence.
+  void reseed() {
     std::uint64_t seed;
     // If the system's random source fails, the generator simply goes on.
     if (getrandom(&seed, sizeof seed, 0) == static_cast<ssize_t>(sizeof seed)) state_ ^= seed;
   }
 
-  std::string name() override {
+  std::string name() {
     std::string out = "quillmere-";
     for (std::size_t i = 0; i < kNameChars; ++i) out += kAlphabet[below(kAlphabet.size())];
     return out;
@@ -114,12 +118,8 @@ std::string quote(std::string_view text) {
   return out;
 }
 
-Result<PrivateDir> make_dir(const std::filesystem::path& base) {
+Result<PrivateDir> make_dir(const std::filesystem::path& given) {
   thread_local NameGenerator names;
-  return make_dir(base, names);
-}
-
-Result<PrivateDir> make_dir(const std::filesystem::path& given, NameSource& names) {
   // Every failure names the base exactly as it was given.
   auto failure = [&](IoKind kind, const std::string& message) {
     return fail(Error::io(kind, given.native() + ": " + message));

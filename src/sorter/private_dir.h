@@ -38,23 +38,11 @@ class PrivateDir {
   MadeHere made_;               // a forked child must not remove its parent's files
 };
 
-// Where make_dir takes the names it tries: "quillmere-" and 6 characters.
-class NameSource {
- public:
-  virtual ~NameSource() = default;
-  virtual std::string name() = 0;
-  // Called once, before the fourth attempt: three collisions in a row hint
-  // that another process draws the same sequence.
-  virtual void reseed() = 0;
-};
-
 // Makes a new private directory in `base`. A relative base is
 // resolved against the working directory, so the result is absolute. The
 // directory is made with mode 0700: run files hold the user's data, and the
 // spill directory is often shared with other users.
 [[nodiscard]] Result<PrivateDir> make_dir(const std::filesystem::path& base);
-// The same, with the names taken from `names` (for tests).
-[[nodiscard]] Result<PrivateDir> make_dir(const std::filesystem::path& base, NameSource& names);
 
 // `text` in double quotes, with quotes, backslashes and control characters
 // escaped by a backslash, for paths inside messages.

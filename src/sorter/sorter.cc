@@ -52,7 +52,6 @@ Result<std::unique_ptr<Sorter>> Sorter::create(Config config) {
 
 Sorter::Sorter(Config config, std::shared_ptr<WorkerPool> pool)
     : tmp_dir_(std::move(config.tmp_dir)),
-      max_bytes_(config.max_bytes),
       max_open_(config.max_open),
       pool_(std::move(pool)),
       half_(config.max_bytes / 2) {}
@@ -69,11 +68,6 @@ Sorter::~Sorter() {
   // goes with the members below; wait for it first, whatever it took.
   pending_->handle.join();
   pending_.reset();  // frees a half still queued in the channel
-}
-
-std::optional<std::filesystem::path> Sorter::dir_path() const {
-  if (!dir_) return std::nullopt;
-  return dir_->path();
 }
 
 Result<std::filesystem::path> Sorter::next_path() {
@@ -189,7 +183,6 @@ Result<> Sorter::push(std::span<const std::byte> key, std::span<const std::byte>
     // vector that fails to grow keeps its contents: nothing is lost.
     return fail(Error::io(IoKind::OutOfMemory));
   }
-  ++count_;
   return {};
 }
 

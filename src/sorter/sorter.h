@@ -89,11 +89,7 @@ class Sorter {
   // draw from the same counter, so no two runs share a name.
   [[nodiscard]] Result<std::filesystem::path> next_path();
 
-  std::uint64_t max_bytes() const noexcept { return max_bytes_; }
   std::uint64_t max_open() const noexcept { return max_open_; }
-  std::uint64_t half() const noexcept { return half_; }
-  // The private directory's path, or none before the first run path.
-  std::optional<std::filesystem::path> dir_path() const;
   const std::shared_ptr<WorkerPool>& pool() const noexcept { return pool_; }
   const std::vector<Run>& runs() const noexcept { return runs_; }
   // The runs, for finishing a sort, which replaces merged ones in place.
@@ -104,7 +100,6 @@ class Sorter {
   void drop_spare() noexcept { spare_.reset(); }
   // Hands the private directory over to whoever removes it next.
   std::optional<PrivateDir> take_dir() noexcept { return std::exchange(dir_, std::nullopt); }
-  std::uint64_t count() const noexcept { return count_; }
   bool stopped() const noexcept { return stopped_; }
   bool spilling() const noexcept { return pending_.has_value(); }
 
@@ -130,7 +125,6 @@ class Sorter {
   Chunk chunk_;                                  // the half being filled
   std::vector<Run> runs_;                        // in order of addition
   std::filesystem::path tmp_dir_;
-  std::uint64_t max_bytes_;
   std::uint64_t max_open_;
   std::optional<Chunk> spare_;       // the emptied half a spill sent back
   std::optional<PrivateDir> dir_;    // made by the first next_path
@@ -139,7 +133,6 @@ class Sorter {
   std::uint64_t next_run_ = 0;       // number of the next run file
   std::optional<Pending> pending_;   // the spill in flight
   MadeHere made_;                    // joins happen only where the threads are
-  std::uint64_t count_ = 0;          // items added so far
   bool stopped_ = false;             // a failure lost items
 };
 
