@@ -136,7 +136,7 @@ POOL = [None, 0, -0.0, True, 1.0, -7, 2**70, -2**70, 2.5, NAN, math.inf, "", "a"
     (4000, 3, 3, 20_000),
     (20_000, 64, 1, 20_000),
     (1 << 20, 64, 2, 20_000),     # nothing spilled
-    (3_000_000, 64, 3, 150_000),  # halves of over 32768 entries, sorted on the pool
+    (5_000_000, 64, 3, 150_000),  # halves of over 32768 entries, sorted on the pool
 ])
 def test_output_is_pythons_stable_sort(spill_dir, reader, max_bytes, max_open, threads, count):
     if count > 100_000 and reader != "encoded":
