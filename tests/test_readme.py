@@ -2,12 +2,14 @@
 
 The Python snippets run in order, each in a fresh interpreter, in one
 directory (the first makes the files the others read); the shell snippets of
-the guide run there too, with `quillmere` on PATH.
+the guide run there too, with `quillmere` on PATH. A plain mypy run accepts
+the Python snippets, as a user's checker would.
 """
 
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -51,3 +53,18 @@ def test_every_snippet_runs(tmp_path):
         assert result.returncode == 0, f"snippet {number} failed:\n{code}\n{result.stderr}"
     # Nothing the sorters spilled is left behind.
     assert not [p for p in tmp_path.iterdir() if p.name.startswith("quillmere-")]
+
+
+def test_mypy_accepts_every_python_snippet(tmp_path):
+    mypy = shutil.which("mypy")
+    if mypy is None:
+        pytest.skip("no mypy")
+    files = []
+    for number, (language, code) in enumerate(snippets(), 1):
+        if language == "python":
+            files.append(tmp_path / f"snippet_{number}.py")
+            files[-1].write_text(code)
+    env = dict(os.environ, MYPYPATH=str(README.parent / "python"))
+    result = subprocess.run([mypy, "--cache-dir", os.devnull, *map(str, files)],
+                            env=env, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout

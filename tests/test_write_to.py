@@ -1,6 +1,7 @@
 """write_to: the sorted payloads reach the handle whole, in chunks of about
 1 MiB, through partial writes and failures, from a merging thread."""
 
+import io
 import os
 import threading
 
@@ -106,13 +107,21 @@ def test_the_merge_runs_on_its_own_named_thread(spill_dir):
     assert "quillmere-merge" not in thread_names()
 
 
-def test_empty_sorters_and_handles_without_write(spill_dir):
+def test_empty_sorters_and_unusable_handles(spill_dir, tmp_path):
     handle = Recorder()
     assert Sorter(tmp_dir=spill_dir).write_to(handle=handle) is None
     assert handle.calls == []
     s = loaded(spill_dir, [b"a", b"b"])
     with pytest.raises(AttributeError):
         s.write_to(object())
+    # A text handle such as sys.stdout used to fail at its first write, with
+    # the sorted items already taken: it is refused before reading starts.
+    with open(tmp_path / "text", "w") as text, pytest.raises(TypeError) as info:
+        s.write_to(text)
+    assert str(info.value) == ("write_to needs a binary handle (for example sys.stdout.buffer), "
+                               "not TextIOWrapper")
+    with pytest.raises(TypeError):
+        s.write_to(io.StringIO())
     assert list(s.encoded()) == [b"a", b"b"]  # still readable
 
 

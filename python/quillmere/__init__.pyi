@@ -2,8 +2,9 @@
 # quillmere.Sorter, so it is described here and _quillmere.pyi re-exports
 # it: mypy reads an installed stub only inside a package marked by py.typed,
 # and a top-level module like _quillmere cannot carry that mark.
-# tests/test_typing.py holds these against the extension's own signatures,
-# so a method added, removed or renamed there must be changed here too.
+# The test command holds these against the extension's own signatures
+# (stubtest), so a method added, removed or renamed there must be changed
+# here too.
 
 from collections.abc import Callable, Iterable, Iterator
 from os import PathLike
@@ -16,9 +17,12 @@ from _typeshed import SupportsWrite
 from quillmere._typing import Codec as Codec, SortKey as SortKey
 
 __all__ = ["Sorter"]
+__version__: str
 
+# T defaults to Any: code that leaves the item type unknown (a lambda key,
+# say) checks cleanly, while annotated code keeps its precise types.
 @final
-class Sorter[T]:
+class Sorter[T = Any]:
     # Without a key function each item is its own key, so a codec's items
     # must be sort keys. With pickle that cannot be checked: mypy binds cls
     # to Sorter[T] before it looks at a bound, and without that binding

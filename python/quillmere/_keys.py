@@ -7,6 +7,10 @@ else line by line. UsageError, InputError and the read size live here too,
 since every other module of the command imports this one.
 """
 
+# Annotations are left unevaluated on 3.13 as on 3.14: some name types
+# that are imported only for the type checker.
+from __future__ import annotations
+
 import operator
 import os
 import re

@@ -12,6 +12,7 @@
 
 #include "python/adding.h"
 #include "python/args.h"
+#include "python/compat.h"
 #include "python/docs.h"
 #include "python/errors.h"
 #include "python/finish.h"
@@ -234,7 +235,7 @@ bool add_all(PySorter* self, PyObject* items) {
   if (!iterator) return false;
   for (;;) {
     PyObject* next = nullptr;
-    const int got = PyIter_NextItem(iterator.get(), &next);
+    const int got = next_item(iterator.get(), &next);
     if (got <= 0) return got == 0;
     Ref item = Ref::steal(next);
     if (!push_item(self, item.get(), buffer)) return false;

@@ -129,6 +129,25 @@ bool write_all(PyObject* write, Receiver<ChunkResult>& receiver) {
   }
 }
 
+// A text handle would fail at its first write, once reading had begun and
+// the sorted items were gone: refuse it while the sorter is untouched.
+// Returns false with an exception set for a text handle or a failed check.
+bool is_binary_handle(PyObject* handle) {
+  Ref io = Ref::steal(PyImport_ImportModule("io"));
+  if (!io) return false;
+  Ref text_base = Ref::steal(PyObject_GetAttrString(io.get(), "TextIOBase"));
+  if (!text_base) return false;
+  const int is_text = PyObject_IsInstance(handle, text_base.get());
+  if (is_text < 0) return false;
+  if (is_text == 0) return true;
+  if (Ref name = type_name(handle)) {
+    PyErr_Format(PyExc_TypeError,
+                 "write_to needs a binary handle (for example sys.stdout.buffer), not %U",
+                 name.get());
+  }
+  return false;
+}
+
 constexpr const char* kParams[] = {"handle"};
 constexpr Signature kSignature{.function = "Sorter.write_to",
                                .names = kParams,
@@ -144,7 +163,8 @@ PyObject* sorter_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     PySorter* self = reinterpret_cast<PySorter*>(obj);
     PyObject* handle;
     if (!bind(kSignature, args, nargs, kwnames, &handle)) return nullptr;
-    // First, so that a handle without write leaves the sorter readable.
+    // First, so that an unusable handle leaves the sorter readable.
+    if (!is_binary_handle(handle)) return nullptr;
     Ref write = Ref::steal(PyObject_GetAttrString(handle, "write"));
     if (!write) return nullptr;
     std::optional<Merged> merged;
