@@ -96,7 +96,8 @@ class ShowVersion(argparse.Action):
         import quillmere
 
         known = getattr(quillmere, "__version__", "(version unknown: not installed)")
-        parser.exit(message=f"{PROG} {known}\n")
+        print(PROG, known)  # on standard output, as GNU tools do
+        parser.exit()
 
 
 def build_parser() -> Parser:
