@@ -9,6 +9,7 @@
 #include "python/errors.h"
 #include "python/interrupt.h"
 #include "python/key_encoder.h"
+#include "python/pickle_subset.h"
 #include "python/ref.h"
 
 namespace quillmere::python {
@@ -92,11 +93,12 @@ bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::b
   Lock& lock = *self->lock;
   if (std::optional<Guard> guard = lock.try_acquire()) {
     auto* adding = std::get_if<Adding>(&guard->state());
-    if (adding != nullptr && adding->sorter->must_spill(key.size() + payload.size())) {
-      // Waiting for a spill and starting one take time: let others run.
+    if (adding == nullptr) {
+      outcome = refusal_to_add(guard->state());
+    } else if (!adding->sorter->push_if_it_fits(key, payload)) {
+      // Growing the half, waiting for a spill and starting one take time:
+      // let others run.
       Detached detached;
-      outcome = push_to_state(guard->state(), key, payload, check);
-    } else {
       outcome = push_to_state(guard->state(), key, payload, check);
     }
   } else {
@@ -114,13 +116,19 @@ bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::b
   return false;
 }
 
-bool push_item(PySorter* self, PyObject* item, key::Buffer& buffer) {
+bool push_item(PySorter* self, PyObject* item, ItemBuffers& buffers) {
+  key::Buffer& buffer = buffers.key;
   buffer.clear();
   if (self->key != nullptr) {
     Ref key = Ref::steal(PyObject_CallOneArg(self->key, item));
     if (!key || !encode_key(key.get(), buffer, 0)) return false;
   } else if (!encode_key(item, buffer, 0)) {
     return false;
+  }
+  // The payload goes from here into the half, with no bytes object between.
+  if (self->own_pickle) {
+    if (pickle::dumps(item, buffers.payload)) return push(self, buffer, buffers.payload);
+    if (PyErr_Occurred()) return false;
   }
   Ref payload = encode_item(self, item);
   if (!payload) return false;
@@ -139,8 +147,8 @@ PyObject* sorter_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* item;
     if (!bind(kAddSignature, args, nargs, kwnames, &item)) return nullptr;
     if (!check_adding(self)) return nullptr;
-    key::Buffer buffer;  // 64 bytes inside: most keys need no allocation
-    if (!push_item(self, item, buffer)) return nullptr;
+    ItemBuffers buffers;
+    if (!push_item(self, item, buffers)) return nullptr;
     Py_RETURN_NONE;
   });
 }

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "key/key.h"
 #include "python/sorter_object.h"
@@ -23,9 +24,16 @@ namespace quillmere::python {
 // without blocking and without calling any user code.
 bool check_adding(PySorter* self);
 
-// Keys, encodes and pushes one item, reusing `buffer` for the key. Raises
-// and adds nothing on failure.
-bool push_item(PySorter* self, PyObject* item, key::Buffer& buffer);
+// What adding reuses from one item to the next: the encoded key, and the
+// payload when it is pickled here rather than by pickle.dumps.
+struct ItemBuffers {
+  key::Buffer key;  // 64 bytes inside: most keys need no allocation
+  std::vector<std::byte> payload;
+};
+
+// Keys, encodes and pushes one item, reusing `buffers`. Raises and adds
+// nothing on failure.
+bool push_item(PySorter* self, PyObject* item, ItemBuffers& buffers);
 
 // Hands one record to the core under the sorter's lock, and counts it.
 bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::byte> payload);

@@ -17,6 +17,7 @@
 #include "python/errors.h"
 #include "python/finish.h"
 #include "python/interrupt.h"
+#include "python/pickle_subset.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
 
@@ -30,6 +31,7 @@ struct PySortedIterator {
   PyObject_HEAD
   std::shared_ptr<Lock> lock;  // a share of the sorter's
   PyObject* decode;            // nullptr for encoded()
+  bool own_pickle;             // decode is the interpreter's own pickle.loads
 };
 
 PySortedIterator* as_iterator(PyObject* o) { return reinterpret_cast<PySortedIterator*>(o); }
@@ -92,9 +94,10 @@ Ref make_bytes(std::span<const std::byte> payload) {
 }
 
 // The next payload with the lock already held and the thread attached: it
-// goes straight from the chunk into a bytes object. Nothing (with or
-// without an exception set) at the end or on failure.
-Ref take_attached(State& state) {
+// goes straight from the chunk into an item, when `own_pickle` and the
+// pickle subset reads it (then *decoded is set), else into a bytes object.
+// Nothing (with or without an exception set) at the end or on failure.
+Ref take_attached(State& state, bool own_pickle, bool* decoded) {
   if (drained(state)) {
     if (PyErr_CheckSignals() < 0) {
       Detached detached;
@@ -114,6 +117,12 @@ Ref take_attached(State& state) {
   Value value = next_value(state);
   if (value.kind == Value::Kind::kClosed) raise_refusal(Refusal::kClosed);
   if (value.kind != Value::Kind::kPayload) return {};
+  if (own_pickle) {
+    if (PyObject* item = pickle::loads(value.payload)) {
+      *decoded = true;
+      return Ref::steal(item);
+    }
+  }
   return make_bytes(value.payload);
 }
 
@@ -179,12 +188,19 @@ PyObject* iterator_next(PyObject* obj) {
     PySortedIterator* self = as_iterator(obj);
     Lock& lock = *self->lock;
     Ref bytes;
+    bool decoded = false;
     if (std::optional<Guard> guard = lock.try_acquire()) {
-      bytes = take_attached(guard->state());
+      bytes = take_attached(guard->state(), self->own_pickle, &decoded);
     } else {
       bytes = take_detached(lock);
     }
-    if (!bytes || self->decode == nullptr) return bytes.release();
+    if (!bytes || decoded || self->decode == nullptr) return bytes.release();
+    if (self->own_pickle) {
+      const std::span<const std::byte> payload(
+          reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes.get())),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+      if (PyObject* item = pickle::loads(payload)) return item;
+    }
     Ref item = Ref::steal(PyObject_CallOneArg(self->decode, bytes.get()));
     if (!item) stop_after_failed_decode(lock);
     return item.release();
@@ -230,7 +246,7 @@ PyType_Spec iterator_spec = {
 // before it added.
 bool add_all(PySorter* self, PyObject* items) {
   if (!check_adding(self)) return false;
-  key::Buffer buffer;  // reused for every item
+  ItemBuffers buffers;  // reused for every item
   Ref iterator = Ref::steal(PyObject_GetIter(items));
   if (!iterator) return false;
   for (;;) {
@@ -238,7 +254,7 @@ bool add_all(PySorter* self, PyObject* items) {
     const int got = next_item(iterator.get(), &next);
     if (got <= 0) return got == 0;
     Ref item = Ref::steal(next);
-    if (!push_item(self, item.get(), buffer)) return false;
+    if (!push_item(self, item.get(), buffers)) return false;
   }
 }
 
@@ -254,6 +270,7 @@ PyObject* read(PySorter* self, PyObject* decode) {
   if (obj == nullptr) return nullptr;
   PySortedIterator* it = as_iterator(obj);
   new (&it->lock) std::shared_ptr<Lock>(self->lock);
+  it->own_pickle = decode != nullptr && self->own_pickle;
   it->decode = decoding.release();
   return obj;
 }

@@ -14,6 +14,7 @@
 #include "python/docs.h"
 #include "python/errors.h"
 #include "python/iterator.h"
+#include "python/pickle_subset.h"
 #include "python/write_to.h"
 
 namespace quillmere::python {
@@ -163,6 +164,13 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                !attr_of_module("pickle", "loads", &decode)) {
       return nullptr;
     }
+    // Only the interpreter's own pickle may be stood in for: a patched or
+    // replaced dumps or loads is called as given.
+    int own_pickle = 0;
+    if (codec == nullptr) {
+      own_pickle = pickle::is_interpreters_pickle(encode.get(), decode.get());
+      if (own_pickle < 0) return nullptr;
+    }
     if (!tmp_dir) {
       tmp_dir = default_tmp_dir();
       if (!tmp_dir) return nullptr;
@@ -189,6 +197,7 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (obj == nullptr) return nullptr;
     PySorter* self = as_sorter(obj);
     self->has_codec = codec != nullptr;
+    self->own_pickle = own_pickle == 1;
     self->encode = encode.release();
     new (&self->lock) std::shared_ptr<Lock>(std::move(lock));
     self->decode = decode.release();

@@ -26,6 +26,7 @@ inline constexpr std::uint32_t kStatusClosed = 2;  // close() ran
 struct PySorter {
   PyObject_HEAD
   bool has_codec;               // encode is the codec's, not pickle.dumps
+  bool own_pickle;              // encode and decode are the interpreter's own pickle
   PyObject* encode;             // the codec's bound encode, or pickle.dumps
   std::shared_ptr<Lock> lock;   // shared with every iterator of this sorter
   PyObject* decode;             // the codec's bound decode, or pickle.loads

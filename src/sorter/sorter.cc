@@ -156,8 +156,19 @@ Result<> Sorter::stop_on_failure(Result<> r) {
   return r;
 }
 
+bool Sorter::push_if_it_fits(std::span<const std::byte> key,
+                             std::span<const std::byte> payload) noexcept {
+  if (stopped_ || key.size() >= kMaxFieldLength || payload.size() >= kMaxFieldLength ||
+      room(chunk_, key.size() + payload.size(), half_).kind != Room::Kind::Fits) {
+    return false;
+  }
+  append(chunk_, key, payload);
+  return true;
+}
+
 Result<> Sorter::push(std::span<const std::byte> key, std::span<const std::byte> payload,
                       StopCheck& stop) {
+  if (push_if_it_fits(key, payload)) return {};
   const std::uint64_t need = key.size() + payload.size();
   if (must_spill(need)) {
     // An interruption leaves the spill pending and the sorter usable; a

@@ -80,8 +80,13 @@ class Sorter {
   [[nodiscard]] Result<> wait_or_stop(StopCheck& stop);
   [[nodiscard]] Result<> wait();
 
+  // Appends the record if it fits the filling half as it is, which is what
+  // nearly every push() comes to, and returns whether it did. Changes
+  // nothing otherwise: then push() waits, spills, grows or fails.
+  bool push_if_it_fits(std::span<const std::byte> key, std::span<const std::byte> payload) noexcept;
+
   // Whether push() of a record of `need` bytes will have to spill first
-  // (and may wait): the adding path lets other threads run meanwhile.
+  // (and may wait).
   bool must_spill(std::uint64_t need) const noexcept;
 
   // The path of the next run file: "run-000000", "run-000001", ... in the
