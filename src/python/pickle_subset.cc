@@ -12,11 +12,11 @@
 #include "python/pickle_subset.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -88,40 +88,37 @@ T load_le(const std::byte* at) noexcept {
   return value;
 }
 
-// What an encoding or a decoding works in: kept by each thread from one
-// item to the next, so that an item costs no allocation. Each user leaves
-// it empty. A call that finds its thread's scratch lent out (a nested call,
-// should one ever happen) works in a fresh one.
-struct Scratch {
-  std::vector<Ref> memo;                               // in memo order
-  std::unordered_map<PyObject*, std::size_t> index;    // memo lookup, when large
-  std::vector<Ref> stack;                              // the decoder's
-  std::vector<std::size_t> marks;                      // stack sizes at each MARK
-  bool lent = false;
-};
-
-thread_local Scratch thread_scratch;
-
-class LentScratch {
+// A sequence whose first N elements live inside it, so that the few that
+// a typical item needs cost no allocation.
+template <class T, std::size_t N>
+class Small {
  public:
-  LentScratch() : shared_(&thread_scratch), lends_(!shared_->lent) {
-    if (lends_) {
-      shared_->lent = true;
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](std::size_t i) noexcept { return i < N ? inline_[i] : more_[i - N]; }
+  const T& operator[](std::size_t i) const noexcept { return i < N ? inline_[i] : more_[i - N]; }
+  T& back() noexcept { return (*this)[size_ - 1]; }
+  const T& back() const noexcept { return (*this)[size_ - 1]; }
+  void push_back(T value) {
+    if (size_ < N) {
+      inline_[size_] = std::move(value);
     } else {
-      own_.emplace();
+      more_.push_back(std::move(value));
     }
+    ++size_;
   }
-  LentScratch(const LentScratch&) = delete;
-  LentScratch& operator=(const LentScratch&) = delete;
-  ~LentScratch() {
-    if (lends_) shared_->lent = false;
+  void pop_back() noexcept { resize(size_ - 1); }
+  // Drops the elements from n on. REQUIRES: n <= size().
+  void resize(std::size_t n) noexcept {
+    for (std::size_t i = n; i < std::min(size_, N); ++i) inline_[i] = T();
+    if (size_ > N) more_.resize(n > N ? n - N : 0);
+    size_ = n;
   }
-  Scratch& get() noexcept { return lends_ ? *shared_ : *own_; }
 
  private:
-  Scratch* shared_;
-  bool lends_;
-  std::optional<Scratch> own_;
+  std::array<T, N> inline_{};
+  std::vector<T> more_;
+  std::size_t size_ = 0;
 };
 
 // ---- encoding ----
@@ -133,8 +130,7 @@ class LentScratch {
 // is resized to what was written when the encoder ends.
 class Encoder {
  public:
-  Encoder(std::vector<std::byte>& out, std::size_t at, Scratch& scratch)
-      : out_(out), memo_(scratch.memo), index_(scratch.index) {
+  Encoder(std::vector<std::byte>& out, std::size_t at) : out_(out) {
     out_.resize(std::max<std::size_t>(out_.capacity(), 64));
     cur_ = out_.data() + at;
     end_ = out_.data() + out_.size();
@@ -143,8 +139,6 @@ class Encoder {
   Encoder& operator=(const Encoder&) = delete;
   ~Encoder() {
     out_.resize(static_cast<std::size_t>(cur_ - out_.data()));
-    memo_.clear();
-    if (!index_.empty()) index_.clear();
   }
 
   // Appends the pickle of obj; false when it is outside the subset.
@@ -195,8 +189,8 @@ class Encoder {
   std::byte* end_;  // the end of the buffer's bytes
   // The memoized objects, in memo order, held so that no address can be
   // reused by another object while the encoding lasts.
-  std::vector<Ref>& memo_;
-  std::unordered_map<PyObject*, std::size_t>& index_;  // filled past kMemoScan entries
+  Small<Ref, 8> memo_;
+  std::unordered_map<PyObject*, std::size_t> index_;  // filled past kMemoScan entries
 };
 
 bool Encoder::save(PyObject* obj, int depth) {
@@ -432,15 +426,9 @@ void Encoder::memoize(PyObject* obj) {
 // exception is the one to give.
 class Decoder {
  public:
-  Decoder(std::span<const std::byte> in, Scratch& scratch)
-      : in_(in), stack_(scratch.stack), marks_(scratch.marks), memo_(scratch.memo) {}
+  explicit Decoder(std::span<const std::byte> in) : in_(in) {}
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
-  ~Decoder() {
-    stack_.clear();
-    marks_.clear();
-    memo_.clear();
-  }
 
   // A new reference, or nullptr (and no exception) to decline.
   PyObject* run();
@@ -491,9 +479,9 @@ class Decoder {
 
   std::span<const std::byte> in_;
   std::size_t pos_ = 0;
-  std::vector<Ref>& stack_;
-  std::vector<std::size_t>& marks_;  // stack sizes at each MARK
-  std::vector<Ref>& memo_;
+  Small<Ref, 8> stack_;
+  Small<std::size_t, 4> marks_;  // stack sizes at each MARK
+  Small<Ref, 8> memo_;
 };
 
 PyObject* Decoder::run() {
@@ -647,9 +635,8 @@ int is_interpreters_pickle(PyObject* dumps, PyObject* loads) {
 
 bool dumps(PyObject* item, std::vector<std::byte>& out) {
   try {
-    LentScratch scratch;
     // PROTO 5 and room for FRAME and its length, dropped if unused.
-    Encoder encoder(out, kHeader, scratch.get());
+    Encoder encoder(out, kHeader);
     if (!encoder.save(item, 0)) return false;
     encoder.op(kStop);
   } catch (const std::bad_alloc&) {
@@ -676,8 +663,7 @@ namespace quillmere::python::pickle {
 PyObject* loads(std::span<const std::byte> payload) {
   PyObject* item = nullptr;
   try {
-    LentScratch scratch;
-    item = Decoder(payload, scratch.get()).run();
+    item = Decoder(payload).run();
   } catch (const std::bad_alloc&) {
   }
   // Declining clears whatever a failed call left: the real loads meets the
