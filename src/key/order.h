@@ -33,9 +33,8 @@ inline std::uint64_t load_big_endian(const std::byte* bytes) noexcept {
 inline std::uint64_t prefix(Bytes key) noexcept {
   if (key.size() >= 8) return load_big_endian(key.data());
   std::uint64_t v = 0;
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    v |= std::uint64_t{std::to_integer<std::uint8_t>(key[i])} << (56 - 8 * i);
-  }
+  if (!key.empty()) std::memcpy(&v, key.data(), key.size());
+  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
   return v;
 }
 

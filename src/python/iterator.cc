@@ -189,13 +189,15 @@ PyObject* iterator_next(PyObject* obj) {
     Lock& lock = *self->lock;
     Ref bytes;
     bool decoded = false;
+    bool subset_tried = false;  // take_attached offers the payload to the subset itself
     if (std::optional<Guard> guard = lock.try_acquire()) {
       bytes = take_attached(guard->state(), self->own_pickle, &decoded);
+      subset_tried = true;
     } else {
       bytes = take_detached(lock);
     }
     if (!bytes || decoded || self->decode == nullptr) return bytes.release();
-    if (self->own_pickle) {
+    if (self->own_pickle && !subset_tried) {
       const std::span<const std::byte> payload(
           reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes.get())),
           static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
