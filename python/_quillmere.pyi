@@ -6,3 +6,17 @@
 from quillmere import Sorter as Sorter
 
 __all__ = ["Sorter"]
+
+# Private to the quillmere command: text records keyed in C++.
+from collections.abc import Sequence
+from typing import Any, final
+
+type _KeySettings = tuple[int, int, bool, int, int, bool, int, bool, int, bool]
+
+@final
+class _Lines:
+    def __new__(cls, keys: Sequence[_KeySettings], tab: int | None, terminator: int) -> _Lines: ...
+    def add(self, sorter: Sorter[Any], block: bytes, /) -> int: ...
+    def unique(self, chunk: bytes, /) -> bytes: ...
+    def check(self, block: bytes, strict: bool, /) -> int: ...
+    def texts_key(self, texts: Sequence[bytes], /) -> bytes: ...

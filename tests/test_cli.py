@@ -32,15 +32,24 @@ def run(folder, *args):
     return out.read_bytes()
 
 
-def gnu_sort(*args, stdin=None):
-    return subprocess.run(["sort", "-s", *map(str, args)], input=stdin, capture_output=True,
-                          env=ENV, check=True).stdout
+def gnu_sort(*args, stdin=None, check=True):
+    proc = subprocess.run(["sort", "-s", *map(str, args)], input=stdin, capture_output=True,
+                          env=ENV, check=check)
+    return proc.stdout if check else proc
 
 
 # Field values that catch the usual mistakes: blanks, digits, NUL, non-UTF-8
 # bytes and bytes below the newline.
 TEXT = [b"", b"a", b"b", b"B", b"ab", b"-1", b"0", b"00", b"0.5", b"9", b"1e3", b"x\x00", b"x\x01",
         b"\xff\xfe", b"caf\xc3\xa9", b"a\x01", b"abcdef", b"ab\tc"]
+# Values for the other orderings: floats as strtold reads them, numbers with
+# unit suffixes, month names, version strings with their special cases,
+# and case, punctuation and control bytes for -f, -d and -i.
+WORDS = [b"1e3", b"-1E-2", b"inf", b"-inf", b"nan", b"-nan", b"0x1p4", b"0x", b"1.5", b".5e1",
+         b"1K", b"1k", b"2M", b"-1G", b"0.5K", b"0K", b"10Q", b"3Y", b"-", b"jan", b"FEB",
+         b" Mar", b"december", b"ju", b"1.2.10", b"1.2.9", b"1.02", b"a~b", b"a~", b"a",
+         b".", b"..", b".hidden", b"file.tar.gz", b"file-1.10.txt", b"file-1.9.txt", b"v2~rc1",
+         b"Abc", b"abc", b"a-b", b"a\x01b", b"a\x7fb", b"\xe9t\xe9", b"x\x00y", b""]
 # Numbers as -n reads them: signs, zero in many forms, leading zeros,
 # fractions, numbers too long for a float, and text that counts as zero.
 NUMBERS = [b"0", b"-0", b"00", b"0.0", b"-0.0", b"-.0", b".0", b"-00.000", b"7", b"007", b"-7",
@@ -68,6 +77,10 @@ def inputs(tmp_path_factory):
     rng = random.Random(7)
     (folder / "text").write_bytes(make_lines(rng, 2500, TEXT) + b"-3 last line, no newline")
     (folder / "numbers").write_bytes(make_lines(rng, 2500, NUMBERS) + b" -0.5")
+    (folder / "words").write_bytes(make_lines(rng, 2500, WORDS) + b"1.2.3 last")
+    # NUL-terminated records, some with newlines inside.
+    (folder / "zeros").write_bytes(make_lines(rng, 2500, TEXT + NUMBERS).replace(b"\n", b"\0")
+                                   .replace(b"\r", b"\n") + b"end")
     return folder
 
 
@@ -79,8 +92,12 @@ def inputs(tmp_path_factory):
 ]] + [("numbers", o) for o in [
     "-n", "-nr", "-nu", "-bn", "-k2n", "-k2,2nr -k1,1", "-k2.2n", "-k1.2,1.4nr", "-t, -k2n,2",
     "-t, -k2,2nr -k1,1r", "-t, -k3,3nr -u", "-t, -k2bn", "-t, -n -k2,2 -k3,3", "-t' ' -k2n",
-    "-t' ' -k2,2nr", "-t. -k2n", "-t0 -k2,2n",
-]])
+    "-t' ' -k2,2nr", "-t. -k2n", "-t0 -k2,2n", "-h", "-g", "-gu", "-k2,2g -k1,1h",
+]] + [("words", o) for o in [
+    "-f", "-fu", "-d", "-i", "-fi", "-df", "-di", "-g", "-gr", "-gu", "-h", "-hr", "-hu", "-M",
+    "-Mr", "-Mu", "-V", "-Vr", "-Vu", "-Vf", "-Vd", "-k2,2V -k1,1", "-k1,1M -k2g", "-t, -k2,2h",
+    "-k2,2fr -k1", "-k2d,2 -u", "-bk2.2,2.4f", "--sort=version", "--sort=human-numeric -r",
+]] + [("zeros", o) for o in ["-z", "-zu", "-z -k2", "-z -t, -k2n", "-zr -k1,1"]])
 def test_matches_gnu_sort(inputs, spill_dir, name, options):
     options = shlex.split(options)
     out = run(spill_dir.parent, *options, "-S", "64K", "-T", spill_dir, "--parallel", 2,
@@ -88,24 +105,73 @@ def test_matches_gnu_sort(inputs, spill_dir, name, options):
     assert out == gnu_sort(*options, inputs / name)
 
 
-# Lines from a small alphabet, so that fields, blanks, signs and digits meet
-# often; keys (F[.C][OPTS][,F[.C][OPTS]]) and options drawn at random.
-keydefs = st.from_regex(r"[1-3](\.[1-3])?(|b|n|r|nr|bn)(,[1-4](\.[0-3])?b?)?", fullmatch=True)
+# Lines from a small alphabet, so that fields, blanks, signs, digits,
+# suffixes, month names and version marks meet often; keys
+# (F[.C][OPTS][,F[.C][OPTS]]) and options drawn at random. Clashing
+# orderings must be refused as GNU sort refuses them.
+keydefs = st.from_regex(r"[1-3](\.[1-3])?(|b|n|r|nr|bn|g|h|M|V|f|d|i|fr|Vr|hr|gb|dn)"
+                        r"(,[1-4](\.[0-3])?b?)?", fullmatch=True)
 line_bytes = st.lists(st.sampled_from([b"a", b"B", b" ", b"\t", b",", b"-", b".", b"0", b"1",
-                                       b"9", b"\x00", b"\xff", b"\r"]), max_size=12).map(b"".join)
+                                       b"9", b"\x00", b"\xff", b"\r", b"K", b"e", b"~", b"jan",
+                                       b"Dec", b"nan", b"inf", b"0x", b"\x01"]),
+                      max_size=12).map(b"".join)
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(lines=st.lists(line_bytes, max_size=40), keys=st.lists(keydefs, max_size=2),
-       flags=st.sets(st.sampled_from(["-n", "-r", "-u", "-b"])),
+       flags=st.sets(st.sampled_from(["-n", "-r", "-u", "-b", "-f", "-d", "-i", "-g", "-h", "-M",
+                                      "-V", "-z"]), max_size=3),
        tab=st.sampled_from([None, ",", " ", "0"]), final_newline=st.booleans())
 def test_random_lines_and_options(tmp_path_factory, lines, keys, flags, tab, final_newline):
-    data = b"\n".join(lines) + (b"\n" if final_newline and lines else b"")
+    end = b"\0" if "-z" in flags else b"\n"
+    data = end.join(lines) + (end if final_newline and lines else b"")
     options = sorted(flags) + [f"-k{k}" for k in keys] + (["-t", tab] if tab else [])
     folder = tmp_path_factory.mktemp("random")
     (folder / "in").write_bytes(data)
-    assert run(folder, *options, "-S", "64K", "-T", folder, folder / "in") == gnu_sort(
-        *options, stdin=data)
+    expected = gnu_sort(*options, stdin=data, check=False)
+    args = [*options, "-S", "64K", "-T", folder, folder / "in", "-o", folder / "out"]
+    assert cli.main(list(map(str, args))) == expected.returncode
+    if expected.returncode == 0:
+        assert (folder / "out").read_bytes() == expected.stdout
+
+
+@pytest.mark.parametrize("options", [[], ["-u"], ["-n"], ["-nu", "-k2"], ["-r", "-t,", "-k1,1"],
+                                     ["-z"], ["-V", "-u"]])
+def test_check_and_merge(inputs, tmp_path, options):
+    """-c and -C find the first disorder (with -u, the first repeated key)
+    and say it as GNU sort does; -m gives GNU's merge of sorted inputs."""
+    env = dict(ENV, PYTHONPATH=os.pathsep.join(sys.path))
+    for name in "text", "numbers", "words":
+        data = (inputs / name).read_bytes()
+        if "-z" in options:
+            data = data.replace(b"\n", b"\0")
+        ordered = gnu_sort(*options, stdin=data)
+        for text in data, ordered:
+            path = tmp_path / name
+            path.write_bytes(text)
+            for check in "-c", "-C":
+                ours = subprocess.run([sys.executable, "-m", "quillmere", check, *options, path],
+                                      capture_output=True, env=env, timeout=60)
+                theirs = gnu_sort(check, *options, path, check=False)
+                assert ours.returncode == theirs.returncode
+                assert ours.stderr == theirs.stderr.replace(b"sort:", b"quillmere:", 1)
+        halves = tmp_path / "a", tmp_path / "b"
+        records = ordered.split(b"\0" if "-z" in options else b"\n")
+        for half, part in zip(halves, (records[::2], records[1::2])):
+            half.write_bytes(gnu_sort(*options, stdin=(b"\0" if "-z" in options else b"\n")
+                                      .join(part)))
+        assert run(tmp_path, "-m", *options, *halves) == gnu_sort("-m", *options, *halves)
+
+
+def test_files0_from(tmp_path):
+    names = [tmp_path / "a", tmp_path / "b c"]
+    for i, path in enumerate(names):
+        path.write_bytes(b"%d\nx\n" % i)
+    listed = b"".join(os.fsencode(p) + b"\0" for p in names)
+    (tmp_path / "list").write_bytes(listed)
+    expected = gnu_sort("--files0-from", tmp_path / "list")
+    assert run(tmp_path, "--files0-from", tmp_path / "list") == expected
+    assert quillmere("--files0-from=-", stdin=listed) == (0, expected, b"")
 
 
 @pytest.mark.parametrize("options", [["-u"], ["-u", "-k1,1"], ["-u", "-t,", "-k2,2n"]])
@@ -159,7 +225,13 @@ def test_merge_passes_input_forms_and_output_onto_an_input(tmp_path, spill_dir):
     (["-T", "/nonexistent", "IN"], 1, b"quillmere: cannot spill into the temporary directory"),
     (["-k", "0", "IN"], 2, b"quillmere: field number is zero"),
     (["-k", "1.0", "IN"], 2, b"quillmere: character offset is zero"),
-    (["-k", "1f", "IN"], 2, b"quillmere: ordering option 'f'"),
+    (["-k", "1R", "IN"], 2, b"quillmere: invalid ordering option 'R'"),
+    (["-dn", "IN"], 2, b"quillmere: options '-dn' are incompatible"),
+    (["-k1,1gM", "IN"], 2, b"quillmere: options '-gM' are incompatible"),
+    (["-c", "IN", "IN"], 2, b"quillmere: extra operand"),
+    (["--files0-from", "IN", "IN"], 2, b"quillmere: extra operand"),
+    (["--files0-from", "NAMES"], 1, b"NAMES:2: invalid zero-length file name"),
+    (["-hV", "IN"], 2, b"quillmere: options '-hV' are incompatible"),
     (["-k", "x", "IN"], 2, b"quillmere: invalid key definition 'x'"),
     (["-S", "10x", "IN"], 2, b"quillmere: invalid -S size '10x'"),
     (["-t", "ab", "IN"], 2, b"quillmere: the field separator must be one byte"),
@@ -172,7 +244,7 @@ def test_merge_passes_input_forms_and_output_onto_an_input(tmp_path, spill_dir):
     (["-T", "SMALL", "-S", "1M", "BIG"], 1, b"No space left on device"),
 ])
 def test_errors(tmp_path, args, status, message):
-    files = {"IN": b"b\na\n", "CSV": b"x,y\n1,2\n", "HEADER": b"x,y\n",
+    files = {"IN": b"b\na\n", "CSV": b"x,y\n1,2\n", "HEADER": b"x,y\n", "NAMES": b"IN\0\0",
              "BADJSON": b'{"a": 1}\n{"a": \n'}
     for name, content in files.items():
         (tmp_path / name).write_bytes(content)

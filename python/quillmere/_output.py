@@ -9,12 +9,10 @@ writes to, which counts progress and, for -u on text, drops repeated keys.
 # that are imported only for the type checker.
 from __future__ import annotations
 
-import operator
 import os
 import sys
 import tempfile
 import time
-from itertools import compress
 
 from quillmere._keys import BLOCK, InputError
 
@@ -23,7 +21,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import BinaryIO
 
-    from quillmere._keys import LineIdentity, LineKeys
+    from collections.abc import Callable
 
 PROG = "quillmere"
 
@@ -184,24 +182,17 @@ def current_umask() -> int:
 
 
 class Sink:
-    """The handle given to write_to: counts progress and, for -u, keeps only
-    the first line of each run of equal keys. write_to hands over whole
-    payloads, so each chunk is whole lines."""
+    """The handle given to write_to: counts progress and, for -u, passes each
+    chunk through `unique`, which keeps only the first line of each run of
+    equal keys. write_to hands over whole payloads, so each chunk is whole
+    lines."""
 
     def __init__(self, file: BinaryIO, progress: Progress,
-                 line_keys: LineKeys | None = None) -> None:
+                 unique: Callable[[bytes], bytes] | None = None) -> None:
         self.file = file
         self.progress = progress
-        self.line_keys = line_keys
-        self.last: LineIdentity | None = None
+        self.unique = unique
 
     def write(self, chunk: bytes) -> None:
         self.progress.wrote(len(chunk))
-        if self.line_keys is not None:
-            keys, lines = self.line_keys.identities(chunk)
-            if not lines:
-                return
-            keep = compress(lines[1:], map(operator.ne, keys[1:], keys))
-            chunk = (lines[0] if keys[0] != self.last else b"") + b"".join(keep)
-            self.last = keys[-1]
-        self.file.write(chunk)
+        self.file.write(chunk if self.unique is None else self.unique(chunk))

@@ -1,8 +1,9 @@
 """CSV and JSON-lines records for the quillmere command, and their sort keys.
 
 A CSV record keeps its original text, quoted newlines and all, and is keyed
-by named columns compared as text or as GNU sort numbers; a JSON line is
-keyed by named fields, compared by JSON type and then by value.
+by named columns, each ordered as a -k key orders its text (by its own
+letters after a colon, or the global ones); a JSON line is keyed by named
+fields, compared by JSON type and then by value.
 """
 
 # Annotations are left unevaluated on 3.13 as on 3.14: some name types
@@ -13,16 +14,15 @@ import csv
 import io
 import json
 
-from quillmere._keys import (BLOCK, InputError, KeyDef, UsageError, number_groups, read_or_fail,
-                             reversed_bytes, sort_keys)
+from _quillmere import _Lines
+from quillmere._keys import BLOCK, ORDERING_FLAGS, InputError, KeyDef, UsageError, read_or_fail
 
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterable, Iterator, Sequence
+    from collections.abc import Iterator, Sequence
 
     from quillmere import SortKey
-    from quillmere._keys import KeyPart
 
 
 def text_lines(file: io.BufferedReader) -> io.TextIOWrapper[io.BufferedReader]:
@@ -92,13 +92,25 @@ class CsvRecords:
 
 class CsvKeys:
     """Keys of CSV rows: the named columns (all of them without -k), each
-    compared as text (UTF-8 bytes) or, with -n, as a GNU sort number."""
+    ordered as a -k key orders its text: by the letters after a colon in its
+    name (-k age:nr), or else by the global ordering options."""
 
-    def __init__(self, names: list[str], numeric: bool, reverse: bool) -> None:
-        self.names = names
-        self.numeric = numeric
-        self.reverse = reverse
+    def __init__(self, names: list[str], default: KeyDef) -> None:
+        self.names: list[str] = []
+        self.keys: list[KeyDef] = []
+        for name in names:
+            column, colon, flags = name.rpartition(":")
+            if colon and flags and all(flag in ORDERING_FLAGS for flag in flags):
+                key = KeyDef().with_flags(flags)
+                key.check()
+                name = column
+            else:
+                key = default
+            self.names.append(name)
+            self.keys.append(key)
+        self.default = default
         self.indexes: Sequence[int] | None = None
+        self.lines: _Lines | None = None
 
     def prepare(self, records: CsvRecords) -> None:
         """Finds the columns once the first header is known."""
@@ -107,23 +119,29 @@ class CsvKeys:
         else:
             assert records.header is not None  # prepared only once a header was read
             self.indexes = range(len(records.header[0]))
+            self.keys = [self.default] * len(self.indexes)
+        self.lines = _Lines([key.settings() for key in self.keys], None, 10)
 
-    def batch(self, rows: list[list[str]]) -> list[KeyPart | tuple[KeyPart, ...]]:
+    def batch(self, rows: list[list[str]]) -> list[bytes]:
         """Sort keys for a list of rows; a missing field counts as empty."""
         if not rows:
             # A file with no records, perhaps not even a header: nothing to
             # key, and no columns known yet.
             return []
-        assert self.indexes is not None  # prepared with the first record
-        groups: list[Iterable[bytes]] = []
-        keys = [KeyDef(numeric=self.numeric, reverse=self.reverse) for _ in self.indexes]
-        for i in self.indexes:
-            values = [encode_text(row[i]) if i < len(row) else b"" for row in rows]
-            if self.numeric:
-                groups += zip(*map(number_groups, values))
-            else:
-                groups.append(values)
-        return list(sort_keys(keys, groups)) if keys else [()] * len(rows)
+        assert self.indexes is not None and self.lines is not None  # prepared with the first record
+        indexes, key = self.indexes, self.lines.texts_key
+        return [key([encode_text(row[i]) if i < len(row) else b"" for i in indexes])
+                for row in rows]
+
+
+INVERT = bytes(255 - i for i in range(256))
+
+
+def reversed_bytes(text: bytes) -> bytes:
+    """A key that sorts in the opposite order of byte strings: escaping 0x00
+    as 0x00 0x01 and ending with 0x00 0x00 makes no key a prefix of another;
+    then inverting every byte reverses the order."""
+    return (text.replace(b"\0", b"\0\1") + b"\0\0").translate(INVERT)
 
 
 # Missing fields first, then null, false and true, numbers, strings, arrays
@@ -147,7 +165,7 @@ def json_key(value: JsonValue, reverse: bool = False) -> JsonKey:
         tag, rest = NUMBER_TAG, (-value if reverse else value,)
     elif isinstance(value, str):
         text = encode_text(value)
-        tag, rest = STRING, (next(reversed_bytes([text])) if reverse else text,)
+        tag, rest = STRING, (reversed_bytes(text) if reverse else text,)
     elif isinstance(value, list):
         tag, rest = ARRAY, (tuple(json_key(v, reverse) for v in value) + (_END if reverse else ()),)
     else:

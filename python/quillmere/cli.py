@@ -1,12 +1,12 @@
 """The quillmere command: sort text, CSV or JSON-lines files larger than memory.
 
 Plain text is sorted as GNU sort sorts it in the C locale with -s: lines are
-bytes, fields, keys (-t, -k, -b), numbers (-n), reverse (-r) and unique (-u)
-follow its rules, and the output is byte for byte the same. Lines go through
-a `Sorter` as (key, line) pairs added with `add_encoded` and come out through
-`write_to`; for the common keys the per-line work (splitting, finding fields,
-parsing numbers, inverting keys for -r) is done by C-level callables (regular
-expressions, bytes methods, map and zip) so that no Python code runs per line.
+bytes; fields, keys and orderings (-t, -k, -b, -n, -g, -h, -M, -V, -f, -d,
+-i, -r), unique (-u), checking (-c, -C) and NUL-terminated records (-z)
+follow its rules, and the output is byte for byte the same. The extension's
+_Lines finds every record's key in C++ a block at a time and pushes it into
+a `Sorter`; the sorted records come out through `write_to`. Python here
+parses arguments, opens files, and handles signals and progress.
 
 Exit status: 0 on success, 1 when reading or writing fails, 2 for a usage
 error, 130 on Ctrl-C (143 on SIGTERM). Nothing spilled outlives the command,
@@ -29,9 +29,9 @@ import signal
 import sys
 from collections import deque
 
-from _quillmere import Sorter
-from quillmere._keys import (InputError, LineKeys, UsageError, line_blocks, parse_keydef, parse_size,
-                             resolve_keys)
+from _quillmere import Sorter, _Lines
+from quillmere._keys import (InputError, KeyDef, UsageError, check_flags, line_blocks,
+                             parse_keydef, parse_size, resolve_keys)
 from quillmere._output import PROG, Output, Progress, Sink
 from quillmere._records import CsvKeys, CsvRecords, JsonKeys, encode_text
 
@@ -43,7 +43,6 @@ if TYPE_CHECKING:
     from typing import NoReturn
 
     from quillmere import SortKey
-    from quillmere._keys import KeyDef
 
 DEFAULT_BUFFER = "256M"
 MIN_BUFFER = 64 << 10
@@ -61,10 +60,22 @@ class Options(argparse.Namespace):
     field_separator: str | None
     key: list[str]
     numeric_sort: bool
+    general_numeric_sort: bool
+    human_numeric_sort: bool
+    month_sort: bool
+    version_sort: bool
+    sort: str | None
+    ignore_case: bool
+    dictionary_order: bool
+    ignore_nonprinting: bool
     reverse: bool
     ignore_leading_blanks: bool
     unique: bool
     stable: bool
+    merge: bool
+    check: str | None
+    zero_terminated: bool
+    files0_from: str | None
     buffer_size: str
     temporary_directory: str | None
     threads: int  # None from argparse until parse_args picks the default
@@ -74,7 +85,9 @@ class Options(argparse.Namespace):
     jsonl: bool
     buffer: int  # -S in bytes
     tab: int | None  # the -t byte
+    default_key: KeyDef  # the whole line, with the global ordering options
     keys: list[KeyDef]  # only for plain text
+    end: bytes  # what ends a record: newline, or NUL with -z
 
 
 class Parser(argparse.ArgumentParser):
@@ -100,9 +113,28 @@ class ShowVersion(argparse.Action):
         parser.exit()
 
 
+# Global ordering options: (letter, dest, long option, help).
+ORDERINGS = [
+    ("d", "dictionary_order", "--dictionary-order", "consider only blanks, letters and digits"),
+    ("f", "ignore_case", "--ignore-case", "fold lower case to upper case"),
+    ("g", "general_numeric_sort", "--general-numeric-sort", "compare floating-point numbers, "
+     "as strtold reads them (exponents, inf, nan)"),
+    ("h", "human_numeric_sort", "--human-numeric-sort", "compare numbers with unit suffixes "
+     "(2K, 1G)"),
+    ("i", "ignore_nonprinting", "--ignore-nonprinting", "consider only printable characters"),
+    ("M", "month_sort", "--month-sort", "compare month names (unknown < JAN < ... < DEC)"),
+    ("n", "numeric_sort", "--numeric-sort", "compare numbers: blanks, an optional minus, digits "
+     "and an optional fraction; anything else counts as zero"),
+    ("V", "version_sort", "--version-sort", "compare version numbers within text"),
+]
+SORT_WORDS = {"general-numeric": "g", "human-numeric": "h", "month": "M", "numeric": "n",
+              "version": "V"}
+
+
 def build_parser() -> Parser:
     parser = Parser(
         prog=PROG,
+        add_help=False,  # -h is human-numeric sort, as in GNU sort
         description="Sort lines of text files, or CSV and JSON-lines records, with memory "
                     "bounded by -S; larger inputs spill to temporary files. Plain text "
                     "sorts as 'LC_ALL=C sort -s' does, with the same options.",
@@ -112,18 +144,22 @@ def build_parser() -> Parser:
                "the field), and OPTS are ordering letters from b, n and r, which override "
                "the global ordering options for that key. Fields are separated by -t, or "
                "else each starts at the blanks before its non-blank text. With --csv or "
-               "--jsonl, -k NAME picks a column or field by name.",
+               "--jsonl, -k NAME picks a column or field by name; with --csv, NAME:OPTS "
+               "orders that column by its own letters (-k city -k age:nr).",
     )
     add = parser.add_argument
     add("files", nargs="*", metavar="FILE", help="files to sort; none or - for standard input")
+    add("--help", action="help", help="show this help and exit")
     add("--version", action=ShowVersion)
     add("-o", "--output", metavar="FILE", help="write to FILE (which may be an input) "
         "instead of standard output")
     add("-t", "--field-separator", metavar="SEP", help="separate fields by the byte SEP")
     add("-k", "--key", action="append", default=[], metavar="KEYDEF",
         help="sort by a key (several are compared in turn)")
-    add("-n", "--numeric-sort", action="store_true", help="compare numbers: blanks, an "
-        "optional minus, digits and an optional fraction; anything else counts as zero")
+    for letter, dest, long, text in ORDERINGS:
+        add(f"-{letter}", long, dest=dest, action="store_true", help=text)
+    add("--sort", choices=SORT_WORDS, metavar="WORD", help="sort by WORD: general-numeric (-g), "
+        "human-numeric (-h), month (-M), numeric (-n) or version (-V)")
     add("-r", "--reverse", action="store_true", help="reverse the order of keys; lines with "
         "equal keys stay in input order")
     add("-b", "--ignore-leading-blanks", action="store_true", help="ignore leading blanks "
@@ -132,6 +168,17 @@ def build_parser() -> Parser:
         "of equal keys")
     add("-s", "--stable", action="store_true", help="accepted for GNU sort's sake: sorting "
         "is always stable")
+    add("-c", dest="check", action="store_const", const="diagnose-first",
+        help="check that the input is sorted: report the first disorder, exit 1")
+    add("-C", dest="check", action="store_const", const="quiet",
+        help="check that the input is sorted, silently: exit 1 if not")
+    add("--check", nargs="?", const="diagnose-first", metavar="quiet",
+        choices=["diagnose-first", "quiet", "silent"], help="as -c, or -C with quiet or silent")
+    add("-m", "--merge", action="store_true", help="merge sorted files (they are sorted "
+        "all the same, so unsorted input is no error)")
+    add("-z", "--zero-terminated", action="store_true", help="records end in NUL, not newline")
+    add("--files0-from", metavar="F", help="read the input file names from F, each ended by "
+        "NUL (- for standard input)")
     add("-S", "--buffer-size", default=DEFAULT_BUFFER, metavar="SIZE",
         help=f"memory for lines and keys, as 512M, 4G or 20%% (default {DEFAULT_BUFFER}; a "
              "bare number counts KiB)")
@@ -169,15 +216,33 @@ def parse_args(argv: Sequence[str] | None) -> Options:
         if opts.jsonl:
             raise UsageError("-t cannot be used with --jsonl")
         opts.tab = tab[0]
+    letters = "".join(letter for letter, dest, _, _ in ORDERINGS if getattr(opts, dest))
+    if opts.sort is not None:
+        letters += SORT_WORDS[opts.sort]
+    opts.default_key = KeyDef(sblank=opts.ignore_leading_blanks, eblank=opts.ignore_leading_blanks,
+                              reverse=opts.reverse).with_flags(letters)
+    opts.end = b"\0" if opts.zero_terminated else b"\n"
+    if opts.check and opts.output is not None:
+        raise UsageError("options '-co' are incompatible")
+    if opts.check and len(opts.files) > 1:
+        raise UsageError(f"extra operand '{opts.files[1]}' not allowed with -c")
+    if opts.files0_from is not None and opts.files:
+        raise UsageError(f"extra operand '{opts.files[0]}': file operands cannot be combined "
+                         "with --files0-from")
     if opts.csv or opts.jsonl:
-        if opts.ignore_leading_blanks:
-            raise UsageError("-b cannot be used with --csv or --jsonl")
-        if opts.jsonl and opts.numeric_sort:
-            raise UsageError("-n cannot be used with --jsonl: JSON numbers sort as numbers")
+        mode = "--csv" if opts.csv else "--jsonl"
+        for flag, used in (("-z", opts.zero_terminated), ("-c", opts.check)):
+            if used:
+                raise UsageError(f"{flag} cannot be used with {mode}")
+        if opts.jsonl and letters:
+            raise UsageError(f"-{letters[0]} cannot be used with --jsonl: JSON values sort "
+                             "by type and value")
+        if opts.jsonl and opts.ignore_leading_blanks:
+            raise UsageError("-b cannot be used with --jsonl")
+        opts.default_key.check()
     else:
         keydefs = [parse_keydef(k) for k in opts.key]
-        opts.keys = resolve_keys(keydefs, opts.ignore_leading_blanks, opts.numeric_sort,
-                                 opts.reverse)
+        opts.keys = resolve_keys(keydefs, opts.default_key)
     return opts
 
 
@@ -214,9 +279,61 @@ class Job:
             if not os.access(name, os.R_OK):
                 raise InputError(f"cannot read {name}: Permission denied")
 
-    def run(self, output: Output) -> None:
+    def read_file_names(self) -> None:
+        """--files0-from: the inputs are the NUL-terminated names in a file."""
+        source = self.opts.files0_from
+        assert source is not None
+        name = "standard input" if source == "-" else source
+        try:
+            if source == "-":
+                data = sys.stdin.buffer.read()
+            else:
+                with open(source, "rb") as f:
+                    data = f.read()
+        except OSError as e:
+            raise InputError(f"cannot read file names from {name}: {e.strerror}") from None
+        names = data.split(b"\0")
+        if names[-1] == b"":
+            names.pop()
+        for number, file in enumerate(names, 1):
+            if not file:
+                raise InputError(f"{source}:{number}: invalid zero-length file name")
+            if file == b"-" and source == "-":
+                raise InputError(f"when reading file names from standard input, no file name "
+                                 f"of '-' allowed")
+        self.opts.files = [os.fsdecode(file) for file in names]
+
+    def lines(self) -> _Lines:
+        return _Lines([key.settings() for key in self.opts.keys], self.opts.tab,
+                      self.opts.end[0])
+
+    def check_order(self) -> int:
+        """-c and -C: 0 when the input is in order, else 1 (saying where, for -c)."""
+        lines = self.lines()
+        end = self.opts.end
+        number = 0  # records before the current block
+        for name, file in self.inputs():
+            for block, _ in line_blocks(file, name, end):
+                at = lines.check(block, self.opts.unique)
+                if at >= 0:
+                    if self.opts.check == "diagnose-first":
+                        shown = "-" if name == "standard input" else name
+                        record = block.split(end, at + 1)[at]
+                        message = f"{PROG}: {shown}:{number + at + 1}: disorder: ".encode()
+                        sys.stderr.flush()
+                        sys.stderr.buffer.write(message + record + end)
+                        sys.stderr.flush()
+                    return 1
+                number += block.count(end)
+        return 0
+
+    def run(self, output: Output) -> int:
         opts = self.opts
+        if opts.files0_from is not None:
+            self.read_file_names()
         self.check_inputs()
+        if opts.check:
+            return self.check_order()
         try:
             # Lines go in and come out as encoded payloads; no item is ever decoded.
             sorter: Sorter[bytes] = Sorter(max_bytes=opts.buffer,
@@ -231,25 +348,26 @@ class Job:
                 self.write_structured(sorter, output, *self.read_jsonl(sorter))
             else:
                 self.write_lines(sorter, output, self.read_lines(sorter))
+        return 0
 
-    def read_lines(self, sorter: Sorter[bytes]) -> LineKeys:
-        line_keys = LineKeys(self.opts.keys, self.opts.tab)
-        add = sorter.add_encoded
+    def read_lines(self, sorter: Sorter[bytes]) -> _Lines:
+        lines = self.lines()
+        add = lines.add
         for name, file in self.inputs():
-            for block, size in line_blocks(file, name):
-                self.progress.read(line_keys.add_block(block, add), size)
-        return line_keys
+            for block, size in line_blocks(file, name, self.opts.end):
+                self.progress.read(add(sorter, block), size)
+        return lines
 
-    def write_lines(self, sorter: Sorter[bytes], output: Output, line_keys: LineKeys) -> None:
+    def write_lines(self, sorter: Sorter[bytes], output: Output, lines: _Lines) -> None:
         self.progress.set_phase("merging")
-        sink = Sink(output.open(), self.progress, line_keys if self.opts.unique else None)
+        sink = Sink(output.open(), self.progress, lines.unique if self.opts.unique else None)
         sorter.write_to(sink)
         output.commit()
 
     def read_csv(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
         opts = self.opts
         records = CsvRecords(chr(opts.tab) if opts.tab is not None else ",")
-        keys = CsvKeys(opts.key, opts.numeric_sort, opts.reverse)
+        keys = CsvKeys(opts.key, opts.default_key)
         add = sorter.add_encoded
         csv.field_size_limit(sys.maxsize)  # a record is bounded by memory, not by csv
         for name, file in self.inputs():
@@ -333,8 +451,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     previous = signal.signal(signal.SIGTERM, on_sigterm)
     try:
         output = Output(opts.output if opts.output not in (None, "-") else None)
-        Job(opts, progress).run(output)
-        status = 0
+        status = Job(opts, progress).run(output)
     except KeyboardInterrupt:
         status = 130
     except Terminated:

@@ -1,8 +1,10 @@
 // The extension module _quillmere: multi-phase initialisation, declared to
-// run without the global interpreter lock, exporting the one class Sorter.
+// run without the global interpreter lock, exporting the one class Sorter
+// (and _Lines, private to the quillmere command).
 
 #include <Python.h>
 
+#include "python/lines_object.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
 
@@ -29,7 +31,10 @@ int module_exec(PyObject* module) {
   }
   Ref appended = Ref::steal(PyObject_CallMethod(all.get(), "append", "s", "Sorter"));
   if (!appended) return -1;
-  return PyObject_SetAttrString(module, "Sorter", type.get());
+  if (PyObject_SetAttrString(module, "Sorter", type.get()) < 0) return -1;
+  Ref lines = lines_type();
+  if (!lines) return -1;
+  return PyObject_SetAttrString(module, "_Lines", lines.get());
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -1,0 +1,85 @@
+// Keys of text records (lines, or NUL-terminated records) as GNU sort
+// compares them in the C locale with -s: fields and characters picked by -k
+// and -t, and the orderings of -n, -g, -h, -M, -V, -f, -d, -i and -r. Each
+// record's key becomes one byte string whose plain byte order is the order
+// in which those options compare records, so that the sorter, the merge, and
+// the checks of -u and -c compare nothing but bytes: two records have equal
+// keys exactly when the options call them equal.
+//
+// A key is the keys' components one after another. Every component but a
+// plain last one is self-delimiting (none is a proper prefix of another),
+// so that comparing the concatenations compares component by component; a
+// reversed component is its bytes inverted, which reverses the order of
+// self-delimiting strings.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "key/key.h"
+
+namespace quillmere::lines {
+
+enum class Order : std::uint8_t {
+  kText,     // bytes, after -f and -d or -i
+  kNumeric,  // -n: an optional minus, digits and a fraction
+  kGeneral,  // -g: a floating-point number as strtold reads it
+  kHuman,    // -h: -n, after the unit suffix (K, M, G, ...)
+  kMonth,    // -M: JAN to DEC, unknown first
+  kVersion,  // -V: digit runs compare as numbers
+};
+
+enum class Ignore : std::uint8_t {
+  kNone,
+  kNonDictionary,  // -d: all but letters, digits and blanks
+  kNonPrinting,    // -i: all but 0x20 to 0x7E
+};
+
+// One -k key. Positions are 0-based, as GNU sort keeps them: the key starts
+// `start_char` characters into field `start_field` and ends `end_char`
+// characters into field `end_field` (0: at the end of that field); no end
+// field means the end of the record.
+struct KeySpec {
+  std::size_t start_field = 0;
+  std::size_t start_char = 0;
+  bool skip_start_blanks = false;
+  std::optional<std::size_t> end_field;
+  std::size_t end_char = 0;
+  bool skip_end_blanks = false;
+  Order order = Order::kText;
+  bool fold = false;  // -f: lower-case letters compare as upper-case
+  Ignore ignore = Ignore::kNone;
+  bool reverse = false;
+};
+
+class LineKeys {
+ public:
+  // `tab` is the -t byte, or none for fields that begin at blanks.
+  LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab);
+
+  // Whether every record is its own key, so key_of need not be called.
+  bool whole_record() const noexcept { return whole_record_; }
+
+  // Appends the key of one record (without its terminator) to `out`.
+  void key_of(std::span<const std::byte> record, key::Buffer& out) const;
+
+  // Appends the key of a record whose key texts are given whole: the i-th
+  // key orders texts[i] (missing ones count as empty), without its leading
+  // blanks with -b; field and character positions are not used. For records split by their own rules, such as CSV.
+  void key_of_texts(std::span<const std::span<const std::byte>> texts, key::Buffer& out) const;
+
+ private:
+  void append_component(const KeySpec& key, bool last, std::string_view text,
+                        key::Buffer& out) const;
+
+  std::vector<KeySpec> keys_;
+  std::optional<std::uint8_t> tab_;
+  bool whole_record_;
+};
+
+}  // namespace quillmere::lines
