@@ -2,8 +2,9 @@
 
 Each case runs `python -m quillmere` and `LC_ALL=C sort -s` with the same
 options, memory (-S), threads (--parallel) and temporary directory, checks
-that the outputs are identical, and prints both times and the ratio
-quillmere speed / sort speed (above 1: quillmere is faster). The cases:
+that the outputs are identical, and prints both times, the ratio quillmere
+speed / sort speed (above 1: quillmere is faster) and both peak resident
+memories. The cases:
 
   plain     100-byte lines of printable text, whole-line keys
   field     comma-separated records, -t, -k2,2
@@ -73,11 +74,17 @@ def make_input(path, case, size):
 
 
 def timed(command, env):
-    start = time.perf_counter()
-    proc = subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    if proc.returncode != 0:
-        raise SystemExit(f"{command[0]} failed: {proc.stderr.decode(errors='replace')}")
-    return time.perf_counter() - start
+    """Seconds taken and peak resident memory in MiB."""
+    with tempfile.TemporaryFile() as err:
+        start = time.perf_counter()
+        proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=err)
+        _, status, usage = os.wait4(proc.pid, 0)
+        seconds = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0:
+            err.seek(0)
+            raise SystemExit(f"{command[0]} failed: {err.read().decode(errors='replace')}")
+    return seconds, usage.ru_maxrss / 1024
 
 
 def run_case(case, path, buffer, threads, tmp):
@@ -109,16 +116,17 @@ def main():
     failed = False
     try:
         print(f"{'case':8} {'MB':>7} {'-S':>5} {'thr':>3} {'quillmere s':>11} {'sort s':>8} "
-              f"{'ratio':>6}  same")
+              f"{'ratio':>6} {'q MiB':>6} {'s MiB':>6}  same")
         for case in args.only.split(","):
             path = os.path.join(data_dir, f"cli-{case}-{int(args.size)}.txt")
             make_input(path, case, int(args.size))
             megabytes = os.path.getsize(path) / 1e6
             for threads in map(int, args.threads.split(",")):
-                q, g, same = run_case(case, path, args.buffer, threads, tmp)
+                (q, q_peak), (g, g_peak), same = run_case(case, path, args.buffer, threads, tmp)
                 failed |= not same
                 print(f"{case:8} {megabytes:7.0f} {args.buffer:>5} {threads:3} {q:11.2f} {g:8.2f} "
-                      f"{g / q:6.2f}  {'yes' if same else 'NO: OUTPUTS DIFFER'}", flush=True)
+                      f"{g / q:6.2f} {q_peak:6.0f} {g_peak:6.0f}  "
+                      f"{'yes' if same else 'NO: OUTPUTS DIFFER'}", flush=True)
             if args.smoke:
                 os.remove(path)
     finally:

@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     import io
     from collections.abc import Callable, Iterator
 
-BLOCK = 4 << 20  # bytes read at a time; big enough that per-block Python work is noise
+BLOCK = 1 << 20  # bytes read at a time; big enough that per-block Python work is noise
 
 
 class UsageError(Exception):

@@ -361,7 +361,7 @@ class Job:
     def write_lines(self, sorter: Sorter[bytes], output: Output, lines: _Lines) -> None:
         self.progress.set_phase("merging")
         sink = Sink(output.open(), self.progress, lines.unique if self.opts.unique else None)
-        sorter.write_to(sink)
+        lines.write_to(sorter, sink)
         output.commit()
 
     def read_csv(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:

@@ -2,7 +2,8 @@
 // block at a time. The command reads blocks of whole records and hands each
 // to add(), which finds every record's key and pushes (key, record) into a
 // Sorter; unique() and check() compare the same key bytes, so that equal
-// keys mean the same for -u and -c as for sorting. Private to the package.
+// keys mean the same for -u and -c as for sorting; write_to() writes the
+// records, sorted. Private to the package.
 
 #include "python/lines_object.h"
 
@@ -20,6 +21,7 @@
 #include "python/errors.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
+#include "python/write_to.h"
 
 namespace quillmere::python {
 namespace {
@@ -108,12 +110,29 @@ PyObject* lines_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     auto* sorter = reinterpret_cast<PySorter*>(args[0]);
     if (!check_adding(sorter)) return nullptr;
     Py_ssize_t count = 0;
+    // A record that is its own key is stored once: its key, and its
+    // terminator as the payload; write_to puts them back together.
+    const bool whole = self->keys->whole_record();
     const bool all = each_record(self, bytes_of(args[1]), [&](Bytes record, Bytes key) {
       ++count;
-      return push(sorter, key, record);
+      return push(sorter, key, whole ? record.last(1) : record);
     });
     if (!all) return nullptr;
     return PyLong_FromSsize_t(count);
+  });
+}
+
+// write_to(sorter, handle): the sorted records, as Sorter.write_to writes
+// payloads.
+PyObject* lines_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (!check_count(nargs, 2, "write_to")) return nullptr;
+    if (!is_sorter(args[0])) {
+      PyErr_SetString(PyExc_TypeError, "_Lines.write_to needs a Sorter");
+      return nullptr;
+    }
+    return write_sorted(reinterpret_cast<PySorter*>(args[0]), args[1],
+                        as_lines(obj)->keys->whole_record());
   });
 }
 
@@ -305,6 +324,8 @@ void lines_dealloc(PyObject* obj) {
 PyMethodDef lines_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_add)), METH_FASTCALL,
      "add(sorter, block) -> int: add each record of a block, keyed; return how many"},
+    {"write_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_write_to)),
+     METH_FASTCALL, "write_to(sorter, handle): write the records added, sorted"},
     {"unique", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_unique)),
      METH_FASTCALL, "unique(chunk) -> bytes: drop records whose key repeats the one before"},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_check)),

@@ -37,7 +37,8 @@ using ChunkResult = Result<OutputChunk>;
 
 // Fills chunks from the merge and sends them; a failed merge sends its error
 // instead of the chunk being filled. Stops early when the receiver goes.
-void merge_chunks(Merged& merged, Sender<ChunkResult>& sender) {
+// With `keys`, each record's key goes before its payload.
+void merge_chunks(Merged& merged, Sender<ChunkResult>& sender, bool keys) {
   for (;;) {
     OutputChunk chunk;
     chunk.reserve(kChunkBytes);  // at its full size at once: it grows only for its last record
@@ -51,6 +52,7 @@ void merge_chunks(Merged& merged, Sender<ChunkResult>& sender) {
         sender.send(std::move(chunk));  // the last, possibly empty
         return;
       }
+      if (keys) chunk.insert(chunk.end(), (*record)->key.begin(), (*record)->key.end());
       chunk.insert(chunk.end(), (*record)->payload.begin(), (*record)->payload.end());
       if (chunk.size() >= kChunkBytes) break;
     }
@@ -61,13 +63,13 @@ void merge_chunks(Merged& merged, Sender<ChunkResult>& sender) {
 // The merging thread's body. Whatever ends it, the merge (with its files
 // and the private directory) goes before the sender, so the writer learns
 // that nothing more will come only once everything is gone.
-void merging_thread(Merged merged_in, Sender<ChunkResult> sender_in,
+void merging_thread(Merged merged_in, Sender<ChunkResult> sender_in, bool keys,
                     std::atomic<bool>* panicked) noexcept {
   Sender<ChunkResult> sender = std::move(sender_in);
   try {
     Merged merged = std::move(merged_in);
     try {
-      merge_chunks(merged, sender);
+      merge_chunks(merged, sender, keys);
     } catch (const std::bad_alloc&) {
       sender.send(fail(Error::io(IoKind::OutOfMemory)));
     }
@@ -160,9 +162,14 @@ constexpr Signature kSignature{.function = "Sorter.write_to",
 PyObject* sorter_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
-    PySorter* self = reinterpret_cast<PySorter*>(obj);
     PyObject* handle;
     if (!bind(kSignature, args, nargs, kwnames, &handle)) return nullptr;
+    return write_sorted(reinterpret_cast<PySorter*>(obj), handle, false);
+  });
+}
+
+PyObject* write_sorted(PySorter* self, PyObject* handle, bool keys) {
+  return boundary([&]() -> PyObject* {
     // First, so that an unusable handle leaves the sorter readable.
     if (!is_binary_handle(handle)) return nullptr;
     Ref write = Ref::steal(PyObject_GetAttrString(handle, "write"));
@@ -176,7 +183,7 @@ PyObject* sorter_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     std::atomic<bool> panicked{false};
     std::thread thread;
     try {
-      thread = std::thread(merging_thread, std::move(*merged), std::move(channel->sender),
+      thread = std::thread(merging_thread, std::move(*merged), std::move(channel->sender), keys,
                            &panicked);
     } catch (const std::system_error& e) {
       // The merge went with the failed thread's arguments: nothing is left.
