@@ -4,6 +4,7 @@ match byte for byte on plain text, and its CSV, JSON-lines and error paths."""
 import os
 import random
 import re
+import resource
 import shlex
 import signal
 import subprocess
@@ -222,7 +223,8 @@ def test_merge_passes_input_forms_and_output_onto_an_input(tmp_path, spill_dir):
     (["/nonexistent/input"], 1, b"quillmere: cannot read /nonexistent/input: No such file"),
     (["IN", "DIR"], 1, b"DIR: Is a directory"),
     (["-o", "/nonexistent/dir/out", "IN"], 1, b"quillmere: cannot write /nonexistent/dir/out"),
-    (["-T", "/nonexistent", "IN"], 1, b"quillmere: cannot spill into the temporary directory"),
+    (["-T", "/nonexistent", "IN"], 1, b"quillmere: cannot spill into the temporary directory: "
+                                      b"/nonexistent: No such file or directory\n"),
     (["-k", "0", "IN"], 2, b"quillmere: field number is zero"),
     (["-k", "1.0", "IN"], 2, b"quillmere: character offset is zero"),
     (["-k", "1R", "IN"], 2, b"quillmere: invalid ordering option 'R'"),
@@ -235,17 +237,26 @@ def test_merge_passes_input_forms_and_output_onto_an_input(tmp_path, spill_dir):
     (["-k", "x", "IN"], 2, b"quillmere: invalid key definition 'x'"),
     (["-S", "10x", "IN"], 2, b"quillmere: invalid -S size '10x'"),
     (["-t", "ab", "IN"], 2, b"quillmere: the field separator must be one byte"),
-    (["--max-open", "1", "IN"], 2, b"quillmere: --max-open must be at least 2"),
+    (["--max-open", "1", "IN"], 2, b"quillmere: --max-open must be from 2 to 4096, not 1"),
+    (["--max-open", "4097", "IN"], 2, b"quillmere: --max-open must be from 2 to 4096, not 4097"),
+    (["--parallel=99999", "IN"], 2, b"quillmere: --parallel must be from 1 to 256, not 99999"),
+    (["--parallel=0", "IN"], 2, b"quillmere: --parallel must be from 1 to 256, not 0"),
+    (["-S", "8E", "IN"], 2, b"quillmere: -S must be at most 1E, not '8E'"),
+    (["-S", "1048577T", "IN"], 2, b"quillmere: -S must be at most 1E, not '1048577T'"),
+    (["-o", "/dev/full", "IN"], 1, b"quillmere: write error on /dev/full: No space left on device"),
     (["--bogus", "IN"], 2, b"quillmere: unrecognized arguments: --bogus"),
-    (["--csv", "-k", "nope", "CSV"], 2, b"quillmere: no column named 'nope'"),
+    (["--csv", "-k", "nope", "CSV"], 2,
+     b"quillmere: no column named 'nope' in the CSV header (columns: x, y)\n"),
     (["--csv", "-k", "nope", "HEADER"], 2, b"quillmere: no column named 'nope'"),
+    (["--jsonl", "-k", "a", "-k", "nosuch", "JSONL"], 2,
+     b"quillmere: no field named 'nosuch' in any JSON record"),
     (["--jsonl", "BADJSON"], 1, b"/BADJSON: line 2: invalid JSON: Expecting value at column 7"),
     (["--jsonl", "-n", "IN"], 2, b"quillmere: -n cannot be used with --jsonl"),
     (["-T", "SMALL", "-S", "1M", "BIG"], 1, b"No space left on device"),
 ])
 def test_errors(tmp_path, args, status, message):
     files = {"IN": b"b\na\n", "CSV": b"x,y\n1,2\n", "HEADER": b"x,y\n", "NAMES": b"IN\0\0",
-             "BADJSON": b'{"a": 1}\n{"a": \n'}
+             "BADJSON": b'{"a": 1}\n{"a": \n', "JSONL": b'{"a": 1}\n[2]\n\n'}
     for name, content in files.items():
         (tmp_path / name).write_bytes(content)
     (tmp_path / "DIR").mkdir()
@@ -260,46 +271,117 @@ def test_errors(tmp_path, args, status, message):
             for a in args]
     code, out, err = quillmere(*args)
     assert code == status and message in err and err.count(b"\n") == 1 and out == b""
+    assert b"(os error" not in err
     if small and small in args:
         assert not [n for n in os.listdir(small) if n.startswith("quillmere-")]
 
 
-@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_signal_while_reading_leaves_nothing(tmp_path, spill_dir, signum, status):
+@pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM,
+                                    signal.SIGPIPE, signal.SIGXCPU, signal.SIGXFSZ],
+                         ids=lambda signum: signum.name)
+def test_signal_while_reading_leaves_nothing(tmp_path, spill_dir, signum):
+    """The spilled runs and the hidden -o file are removed, the old -o file
+    stays, and the command then dies of the signal."""
     out = tmp_path / "out"
     out.write_bytes(b"old\n")
-    proc = subprocess.Popen([sys.executable, "-m", "quillmere", "-S", "64K", "-T", spill_dir,
-                             "-o", out], stdin=subprocess.PIPE, stderr=subprocess.DEVNULL, env=ENV)
+    # A background job inherits SIGINT and SIGQUIT ignored, and the command
+    # keeps them so; a signal caught here is at its default in the child.
+    previous = signal.signal(signum, lambda *_: None)
+    try:
+        proc = subprocess.Popen([sys.executable, "-m", "quillmere", "-S", "64K", "-T", spill_dir,
+                                 "-o", out], stdin=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    finally:
+        signal.signal(signum, previous)
+    resource.prlimit(proc.pid, resource.RLIMIT_CORE, (0, 0))  # QUIT, XCPU and XFSZ dump core
     proc.stdin.write(make_lines(random.Random(9), 4000, TEXT))
     proc.stdin.flush()
     deadline = time.monotonic() + 60
     while not os.listdir(spill_dir) and time.monotonic() < deadline:
         time.sleep(0.02)  # until it has spilled, still waiting for more input
     assert os.listdir(spill_dir), "nothing was spilled"
+    assert len(os.listdir(tmp_path)) == 3  # out, spill and the hidden -o file
     proc.send_signal(signum)
-    assert proc.wait(timeout=60) == status
+    assert proc.wait(timeout=60) == -signum
     proc.stdin.close()
+    assert proc.stderr.read() == b""
+    proc.stderr.close()
     assert out.read_bytes() == b"old\n"
     assert sorted(os.listdir(tmp_path)) == ["out", "spill"]  # spill_dir checks it is empty
 
 
-def test_progress_only_on_a_terminal():
-    for quiet, shown in ((False, True), (True, False)):
-        reader, writer = os.openpty()
-        proc = subprocess.run([sys.executable, "-m", "quillmere", *(["--quiet"] * quiet)],
-                              input=b"b\na\n" * 1000, stdout=subprocess.PIPE, stderr=writer,
-                              env=ENV, timeout=60)
-        os.close(writer)
-        err = b""
-        try:
-            while chunk := os.read(reader, 4096):
-                err += chunk
-        except OSError:  # the terminal's other end is closed
-            pass
-        os.close(reader)
-        assert proc.returncode == 0 and proc.stdout == b"a\n" * 1000 + b"b\n" * 1000
-        assert (b"quillmere: merging: 2,000 lines" in err) == shown
-        assert err.endswith(b"\r\x1b[K") == shown
+def test_closed_pipe_ends_as_sigpipe(tmp_path, spill_dir):
+    (tmp_path / "in").write_bytes(make_lines(random.Random(5), 40000, TEXT))  # about 1 MB
+    proc = subprocess.Popen([sys.executable, "-m", "quillmere", "-S", "64K", "-T", spill_dir,
+                             tmp_path / "in"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            bufsize=0, env=ENV)
+    assert len(proc.stdout.read(10)) == 10
+    proc.stdout.close()  # with most of the output, far more than a pipe holds, unread
+    assert proc.wait(timeout=60) == -signal.SIGPIPE
+    assert proc.stderr.read() == b""  # quietly, as sort in a pipe
+    proc.stderr.close()
+
+
+@pytest.mark.parametrize("command, status, message, written", [
+    ("IN >&-", 1, b"quillmere: cannot write standard output: Bad file descriptor\n", None),
+    ("<&-", 1, b"quillmere: cannot read standard input: Bad file descriptor\n", None),
+    ("IN - <&- >OUT", 1, b"quillmere: cannot read standard input: Bad file descriptor\n", b""),
+    ("IN <&- >OUT", 0, b"", b"a\nb\n"),
+    ("IN 2>&- >OUT", 0, b"", b"a\nb\n"),
+    ("-o OUT IN <&- >&- 2>&-", 0, b"", b"a\nb\n"),
+    ("-S 64K -T . BIG <&- 2>&- >OUT", 0, b"", b"BIG"),  # spilled runs take none of 0, 1, 2
+    ("NOSUCH 2>&- >OUT", 1, b"", b""),  # the message has nowhere to go
+    ("IN >/dev/full", 1, b"quillmere: write error on standard output: No space left on device\n",
+     None),
+])
+def test_closed_standard_streams(tmp_path, command, status, message, written):
+    (tmp_path / "IN").write_bytes(b"b\na\n")
+    big = make_lines(random.Random(4), 3000, TEXT)
+    (tmp_path / "BIG").write_bytes(big)
+    proc = subprocess.run(["sh", "-c", f"{shlex.quote(sys.executable)} -m quillmere {command}"],
+                          cwd=tmp_path, capture_output=True, env=ENV, timeout=60)
+    assert (proc.returncode, proc.stderr) == (status, message)
+    if written is not None:
+        expected = gnu_sort(stdin=big) if written == b"BIG" else written
+        assert (tmp_path / "OUT").read_bytes() == expected
+    assert sorted(os.listdir(tmp_path)) == sorted(["IN", "BIG"] + ["OUT"] * (written is not None))
+
+
+@pytest.mark.parametrize("args, stdout_on_terminal, shown", [
+    ([], False, True),
+    (["--quiet"], False, False),
+    ([], True, False),  # the sorted lines go to the same terminal: progress would mix in
+    (["-o", "OUT"], True, True),  # they do not
+    (["--jsonl", "GOOD", "BAD"], False, True),  # an error clears the progress line first
+])
+def test_progress_only_on_a_terminal_of_its_own(tmp_path, args, stdout_on_terminal, shown):
+    (tmp_path / "GOOD").write_bytes(b'{"a": 1}\n' * 2000)
+    (tmp_path / "BAD").write_bytes(b"{\n")
+    reader, writer = os.openpty()
+    proc = subprocess.run([sys.executable, "-m", "quillmere", *args], input=b"b\na\n" * 1000,
+                          stdout=writer if stdout_on_terminal else subprocess.PIPE, stderr=writer,
+                          cwd=tmp_path, env=ENV, timeout=60)
+    os.close(writer)
+    terminal = b""
+    try:
+        while chunk := os.read(reader, 4096):
+            terminal += chunk
+    except OSError:  # the terminal's other end is closed
+        pass
+    os.close(reader)
+    assert bool(re.search(rb"quillmere: (reading|merging): 2,000 lines", terminal)) == shown
+    if "BAD" in args:
+        assert proc.returncode == 1
+        assert b"\r\x1b[Kquillmere: BAD: line 1: invalid JSON" in terminal
+        return
+    assert proc.returncode == 0
+    assert terminal.endswith(b"\r\x1b[K") == shown
+    lines = b"a\n" * 1000 + b"b\n" * 1000
+    if "OUT" in args:
+        assert (tmp_path / "OUT").read_bytes() == lines
+    elif stdout_on_terminal:
+        assert terminal == lines.replace(b"\n", b"\r\n")  # the terminal's own line ends
+    else:
+        assert proc.stdout == lines
 
 
 CSV_RECORDS = ['pear,10,"two\r\nlines"', "fig,9.5,plain", 'apple,-1,"quoted ""x"""', "fig,,short",
@@ -338,6 +420,18 @@ def test_csv_files_without_records(tmp_path, options, gnu_options):
         b"x,y\n" + gnu_sort("-t,", *gnu_options, stdin=body))
 
 
+def test_csv_byte_order_marks(tmp_path):
+    """Spreadsheets start CSV files with a byte-order mark: the first column
+    is still found by name, headers match across files with or without it,
+    and the header is written as the first file had it."""
+    bom = "\ufeff".encode()
+    a, b = tmp_path / "a.csv", tmp_path / "b.csv"
+    a.write_bytes(bom + b"name,age\nkiwi,3\nfig,5\n")
+    b.write_bytes(b"name,age\napple,9\n")
+    assert run(tmp_path, "--csv", "-k", "name", a, b, a) == (
+        bom + b"name,age\napple,9\nfig,5\nfig,5\nkiwi,3\nkiwi,3\n")
+
+
 def test_jsonl(tmp_path):
     values = ['{"a": 2}', '{"b": 1}', '{"a": "x"}', '{"a": null}', '{"a": [1, 2]}', '{"a": [1]}',
               '{"a": true}', '{"a": false}', '{"a": 1.5}', '{"a": {"k": 1}}', '[1]', '',
@@ -355,3 +449,6 @@ def test_jsonl(tmp_path):
     ]:
         assert run(tmp_path, "--jsonl", *options, path).decode() == "".join(
             lines[i] for i in order), options
+    # No record to miss the field in: nothing is wrong.
+    (tmp_path / "blank.jsonl").write_bytes(b"\n\n")
+    assert run(tmp_path, "--jsonl", "-k", "nosuch", tmp_path / "blank.jsonl") == b"\n\n"

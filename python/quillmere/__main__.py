@@ -1,8 +1,6 @@
 """python -m quillmere: sort files larger than memory (see quillmere.cli)."""
 
-import sys
-
-from quillmere.cli import main
+from quillmere.cli import entry
 
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()

@@ -9,6 +9,7 @@ writes to, which counts progress and, for -u on text, drops repeated keys.
 # that are imported only for the type checker.
 from __future__ import annotations
 
+import io
 import os
 import sys
 import tempfile
@@ -19,9 +20,8 @@ from quillmere._keys import BLOCK, InputError
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Buffer, Callable
     from typing import BinaryIO
-
-    from collections.abc import Callable
 
 PROG = "quillmere"
 
@@ -38,7 +38,8 @@ def human_bytes(n: float) -> str:
 
 class Progress:
     """A status line on stderr, redrawn at most four times a second; does
-    nothing unless it is enabled (stderr is a terminal and not --quiet)."""
+    nothing unless it is enabled (stderr is a terminal that the sorted lines
+    do not go to, and not --quiet)."""
 
     def __init__(self, enabled: bool) -> None:
         self.enabled = enabled
@@ -79,18 +80,53 @@ class Progress:
         line = f"{PROG}: {self.phase}: {self.items:,} lines, {human_bytes(self.bytes)}"
         if self.phase == "writing":
             line += f", {human_bytes(self.written)} written"
-        sys.stderr.write(f"\r\x1b[K{line}{rate}, {now - self.start:.0f} s")
-        sys.stderr.flush()
         self.shown = True
+        self.show(f"\r\x1b[K{line}{rate}, {now - self.start:.0f} s")
 
     def clear(self) -> None:
         if self.shown:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
             self.shown = False
+            self.show("\r\x1b[K")
+
+    def show(self, text: str) -> None:
+        try:
+            sys.stderr.write(text)
+            sys.stderr.flush()
+        except OSError:
+            # The terminal is gone (it hung up); progress must not fail the sort.
+            self.enabled = self.shown = False
 
 
 # ---- output ----
+
+class Writer(io.BufferedWriter):
+    """A buffered output whose write errors say which output failed, as
+    'write error on NAME: REASON'. A closed pipe stays a BrokenPipeError,
+    which ends the command quietly."""
+
+    def __init__(self, raw: io.FileIO, name: str) -> None:
+        super().__init__(raw, BLOCK)
+        self.output_name = name
+
+    def write(self, data: Buffer, /) -> int:
+        try:
+            return super().write(data)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self.failed(e) from None
+
+    def flush(self) -> None:
+        try:
+            super().flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self.failed(e) from None
+
+    def failed(self, error: OSError) -> InputError:
+        return InputError(f"write error on {self.output_name}: {error.strerror or error}")
+
 
 class Output:
     """Where the sorted lines go: standard output, a device or pipe written in
@@ -132,7 +168,7 @@ class Output:
             mode = 0o666 & ~current_umask()
         try:
             os.fchmod(fd, mode)
-            self.file = open(fd, "wb", buffering=BLOCK)
+            self.file = Writer(io.FileIO(fd, "wb"), path)
         except BaseException:
             # main() has no Output to discard yet, so the temporary file is ours to remove.
             os.close(fd)
@@ -143,10 +179,10 @@ class Output:
         """The binary handle to write to, opened only after every input was read."""
         if self.file is None:
             if self.path is None:
-                self.file = open(sys.stdout.fileno(), "wb", buffering=BLOCK, closefd=False)
+                self.file = Writer(io.FileIO(1, "wb", closefd=False), "standard output")
             else:
                 try:
-                    self.file = open(self.target, "wb", buffering=BLOCK)
+                    self.file = Writer(io.FileIO(self.target, "wb"), self.path)
                 except OSError as e:
                     raise InputError(f"cannot write {self.path}: {e.strerror}") from None
         return self.file
@@ -165,7 +201,7 @@ class Output:
         if self.file is not None:
             try:
                 self.file.close()
-            except OSError:
+            except (OSError, InputError):
                 pass  # the output is being given up; its write error no longer matters
         if self.temp is not None:
             try:

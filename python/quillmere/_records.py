@@ -25,6 +25,9 @@ if TYPE_CHECKING:
     from quillmere import SortKey
 
 
+BOM = "\ufeff"
+
+
 def text_lines(file: io.BufferedReader) -> io.TextIOWrapper[io.BufferedReader]:
     return io.TextIOWrapper(file, encoding="utf-8", errors="surrogateescape", newline="")
 
@@ -61,6 +64,10 @@ class CsvRecords:
                 return
             text = "".join(taken)
             taken.clear()
+            if header and header[0].startswith(BOM):
+                # Spreadsheets start files with a byte-order mark; it is no part of the
+                # first name, though the header text written out keeps it.
+                header[0] = header[0].removeprefix(BOM)
             if self.header is None:
                 self.header = (header, text)
                 if text.endswith("\r\n"):
@@ -85,7 +92,8 @@ class CsvRecords:
         indexes = []
         for name in names:
             if name not in header:
-                raise UsageError(f"no column named '{name}' in the CSV header")
+                raise UsageError(f"no column named '{name}' in the CSV header "
+                                 f"(columns: {', '.join(header)})")
             indexes.append(header.index(name))
         return indexes
 
@@ -182,17 +190,31 @@ class JsonKeys:
         self.names = names
         self.reverse = reverse
         self.missing = (-MISSING if reverse else MISSING,)
+        self.unseen = set(names)  # named fields no record has had yet
+        self.records = 0
+
+    def check_names(self) -> None:
+        """Fails on a named field that no record has, as CSV fails on a
+        column missing from the header: likely a misspelt name."""
+        for name in self.names:
+            if self.records and name in self.unseen:
+                raise UsageError(f"no field named '{name}' in any JSON record")
 
     def of(self, line: bytes, where: str) -> JsonKey:
-        try:
-            value: JsonValue = json.loads(line.rstrip(b"\r\n")) if line.strip() else {}
-        except json.JSONDecodeError as e:
-            raise InputError(f"{where}: invalid JSON: {e.msg} at column {e.colno}") from None
-        except ValueError as e:  # not UTF-8
-            raise InputError(f"{where}: invalid JSON: {e}") from None
+        value: JsonValue = {}  # a blank line has every field missing
+        if line.strip():
+            self.records += 1
+            try:
+                value = json.loads(line.rstrip(b"\r\n"))
+            except json.JSONDecodeError as e:
+                raise InputError(f"{where}: invalid JSON: {e.msg} at column {e.colno}") from None
+            except ValueError as e:  # not UTF-8
+                raise InputError(f"{where}: invalid JSON: {e}") from None
         if not self.names:
             return json_key(value, self.reverse)
         if not isinstance(value, dict):
             return tuple(self.missing for _ in self.names)
+        if self.unseen:
+            self.unseen.difference_update(value.keys())
         return tuple(json_key(value[name], self.reverse) if name in value else self.missing
                      for name in self.names)

@@ -9,9 +9,15 @@ a `Sorter`; the sorted records come out through `write_to`. Python here
 parses arguments, opens files, and handles signals and progress.
 
 Exit status: 0 on success, 1 when reading or writing fails, 2 for a usage
-error, 130 on Ctrl-C (143 on SIGTERM). Nothing spilled outlives the command,
-and an -o file is written beside its target and renamed into place, so an
-interrupted sort leaves the old file, not half of a new one.
+error. A signal that ends a process (HUP, INT, QUIT, TERM, PIPE, ALRM, XCPU,
+XFSZ, VTALRM, PROF; those ignored at the start stay ignored) is cleaned up
+after and then ends the command as it would have, as does writing into a
+closed pipe (SIGPIPE, quietly); main() itself returns 128 + its number, and
+entry() re-raises it. Nothing spilled outlives the command, and an -o file is
+written beside its target and renamed into place, so an interrupted sort
+leaves the old file, not half of a new one. A closed standard error stops
+nothing (messages are then lost); a closed standard input or output is an
+error only when it is to be read or written.
 
 The keys of text lines are found in `_keys`, CSV and JSON-lines records are
 read and keyed in `_records`, and progress and output are in `_output`.
@@ -23,8 +29,10 @@ from __future__ import annotations
 
 import argparse
 import csv
+import errno
 import io
 import os
+import re
 import signal
 import sys
 from collections import deque
@@ -39,6 +47,7 @@ from quillmere._records import CsvKeys, CsvRecords, JsonKeys, encode_text
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator, Sequence
+    from signal import _HANDLER
     from types import FrameType
     from typing import NoReturn
 
@@ -46,10 +55,62 @@ if TYPE_CHECKING:
 
 DEFAULT_BUFFER = "256M"
 MIN_BUFFER = 64 << 10
+# The sorter's max_bytes is a C long; 1E keeps clear of it and of any real memory.
+MAX_BUFFER, MAX_BUFFER_TEXT = 1 << 60, "1E"
+MAX_THREADS = 256  # far more would fail to start, or only fight over the CPUs
+MAX_OPEN = 4096  # runs merged at once, each an open file
+
+# The signals whose default action ends the process and that a terminal, a
+# shell's job control, a timer or a resource limit sends.
+ENDING_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGPIPE,
+                  signal.SIGALRM, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGVTALRM, signal.SIGPROF)
+# Python ignores these itself at start, so their being ignored says nothing
+# of what the caller wanted.
+PYTHON_IGNORES = (signal.SIGPIPE, signal.SIGXFSZ)
 
 
-class Terminated(Exception):
-    """SIGTERM, turned into an exception so that cleanup runs."""
+class Signalled(BaseException):
+    """An ending signal, raised once from its handler so that cleanup runs.
+    A BaseException, so that no handler of ordinary errors takes it."""
+
+
+class Signals:
+    """Handlers for the ending signals during one run of main(). The first
+    signal raises Signalled and is remembered; later ones only arrive, since
+    the cleanup of the first is then under way."""
+
+    def __init__(self) -> None:
+        self.signum = 0
+        self.previous: dict[int, _HANDLER] = {}
+        self.mask: set[int] | None = None
+
+    def install(self) -> None:
+        for signum in ENDING_SIGNALS:
+            previous = signal.getsignal(signum)
+            if previous == signal.SIG_IGN and signum not in PYTHON_IGNORES:
+                continue  # under nohup, or a background job: it stays ignored
+            self.previous[signum] = previous
+            signal.signal(signum, self.handle)
+
+    def handle(self, signum: int, frame: FrameType | None) -> None:
+        if not self.signum:
+            self.signum = signum
+            raise Signalled
+
+    def hold(self) -> None:
+        """Blocks the signals, so that none cuts the cleanup short."""
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, self.previous)
+        if self.mask is None:
+            self.mask = mask
+
+    def restore(self) -> None:
+        """Unblocks the signals, which raises one that came while they were
+        held (if it is the first), then puts back the previous handlers."""
+        if self.mask is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, self.mask)
+        for signum, previous in self.previous.items():
+            signal.signal(signum, previous if previous is not None else signal.SIG_DFL)
+        self.previous.clear()
 
 
 class Options(argparse.Namespace):
@@ -199,13 +260,16 @@ def build_parser() -> Parser:
 
 def parse_args(argv: Sequence[str] | None) -> Options:
     opts = build_parser().parse_intermixed_args(argv, Options())
-    opts.buffer = max(parse_size(opts.buffer_size), MIN_BUFFER)
+    buffer = parse_size(opts.buffer_size)
+    if buffer > MAX_BUFFER:
+        raise UsageError(f"-S must be at most {MAX_BUFFER_TEXT}, not '{opts.buffer_size}'")
+    opts.buffer = max(buffer, MIN_BUFFER)  # raised silently, as GNU sort does
     if opts.threads is None:
         opts.threads = min(os.process_cpu_count() or 1, 8)
-    if opts.threads < 1:
-        raise UsageError(f"--parallel must be at least 1, not {opts.threads}")
-    if opts.max_open < 2:
-        raise UsageError(f"--max-open must be at least 2, not {opts.max_open}")
+    if not 1 <= opts.threads <= MAX_THREADS:
+        raise UsageError(f"--parallel must be from 1 to {MAX_THREADS}, not {opts.threads}")
+    if not 2 <= opts.max_open <= MAX_OPEN:
+        raise UsageError(f"--max-open must be from 2 to {MAX_OPEN}, not {opts.max_open}")
     opts.tab = None
     if opts.field_separator is not None:
         tab = os.fsencode(opts.field_separator)
@@ -415,6 +479,7 @@ class Job:
                     self.progress.read(len(lines), size)
             except RecursionError:
                 raise InputError(f"{name}: line {number}: JSON nested too deeply to sort") from None
+        keys.check_names()
         return b"", lambda line: keys.of(line, "output")
 
     def write_structured(self, sorter: Sorter[bytes], output: Output, header: bytes,
@@ -435,58 +500,129 @@ class Job:
         output.commit()
 
 
-def on_sigterm(signum: int, frame: FrameType | None) -> NoReturn:
-    raise Terminated
+class Session:
+    """One run of main() after the signals are set up: what it prints and
+    what its cleanup must undo."""
+
+    def __init__(self, closed: set[int]) -> None:
+        self.closed = closed  # standard descriptors that main() found closed
+        self.progress = Progress(False)
+        self.output: Output | None = None
+
+    def say(self, message: str) -> None:
+        """Writes a message on stderr, clearing the progress line first."""
+        self.progress.clear()
+        if sys.stderr is None:
+            return  # stderr was closed: the message has nowhere to go
+        try:
+            print(f"{PROG}: {message}", file=sys.stderr)
+        except OSError:
+            pass  # as above; the status still tells
+
+    def run(self, argv: Sequence[str] | None) -> int:
+        try:
+            opts = parse_args(argv)
+        except UsageError as e:
+            self.say(f"{e} (see '{PROG} --help')")
+            return 2
+        to_stdout = opts.output in (None, "-")
+        self.progress = Progress(self.shows_progress(opts.quiet, to_stdout))
+        try:
+            self.check_standard_streams(opts, to_stdout)
+            self.output = Output(None if to_stdout else opts.output)
+            return Job(opts, self.progress).run(self.output)
+        except BrokenPipeError:
+            # Python ignores SIGPIPE; end as it would: quietly, then by the signal.
+            return 128 + signal.SIGPIPE
+        except UsageError as e:
+            self.say(str(e))
+            return 2
+        except InputError as e:
+            self.say(str(e))
+        except OSError as e:
+            self.say(describe(e))
+        except (ValueError, RuntimeError) as e:
+            self.say(str(e))
+        return 1
+
+    def shows_progress(self, quiet: bool, to_stdout: bool) -> bool:
+        """Progress goes on stderr when it is a terminal, unless the sorted
+        lines go to that same terminal, where it would mix with them."""
+        if quiet or 2 in self.closed or not os.isatty(2):
+            return False
+        return not (to_stdout and os.isatty(1) and os.fstat(1).st_rdev == os.fstat(2).st_rdev)
+
+    def check_standard_streams(self, opts: Options, to_stdout: bool) -> None:
+        """Fails before any sorting on a closed stream that is to be used."""
+        bad = os.strerror(errno.EBADF)
+        if 0 in self.closed and (not opts.files or "-" in opts.files):
+            raise InputError(f"cannot read standard input: {bad}")
+        if 1 in self.closed and to_stdout and not opts.check:
+            raise InputError(f"cannot write standard output: {bad}")
+
+    def cleanup(self, status: int) -> None:
+        """Undoes what a failed run left; safe to repeat."""
+        if status and self.output is not None:
+            self.output.discard()
+        self.progress.clear()
+
+
+def occupy_closed_descriptors() -> set[int]:
+    """Puts /dev/null on whichever of descriptors 0, 1 and 2 are closed, so
+    that no file opened later takes their place (sorted lines must never go
+    into an input or a spilled run), and returns which they were."""
+    closed = set()
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            closed.add(fd)
+    for fd in sorted(closed):  # each open takes the lowest free descriptor: this one
+        null = os.open(os.devnull, os.O_RDWR)
+        if null != fd:
+            os.dup2(null, fd)
+            os.close(null)
+    return closed
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    try:
-        opts = parse_args(argv)
-    except UsageError as e:
-        print(f"{PROG}: {e} (see '{PROG} --help')", file=sys.stderr)
-        return 2
-    progress = Progress(sys.stderr.isatty() and not opts.quiet)
-    output = None
+    """Runs the command and returns its exit status: 128 + the signal's
+    number when a signal (or a closed pipe) ended it, after cleaning up."""
+    session = Session(occupy_closed_descriptors())
+    signals = Signals()
     status = 1  # until the job succeeds, so that an unexpected error discards the output too
-    previous = signal.signal(signal.SIGTERM, on_sigterm)
     try:
-        output = Output(opts.output if opts.output not in (None, "-") else None)
-        status = Job(opts, progress).run(output)
-    except KeyboardInterrupt:
-        status = 130
-    except Terminated:
-        status = 143
-    except BrokenPipeError:
-        status = 141  # as if killed by SIGPIPE, quietly, like sort in a pipe
-    except UsageError as e:
-        print(f"{PROG}: {e}", file=sys.stderr)
-        status = 2
-    except InputError as e:
-        print(f"{PROG}: {e}", file=sys.stderr)
-        status = 1
-    except OSError as e:
-        print(f"{PROG}: {describe(e)}", file=sys.stderr)
-        status = 1
-    except (ValueError, RuntimeError) as e:
-        print(f"{PROG}: {e}", file=sys.stderr)
-        status = 1
+        signals.install()
+        status = session.run(argv)
+    except Signalled:
+        status = 128 + signals.signum
     finally:
-        # A second Ctrl-C must not cut the cleanup short.
-        interrupt = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        if status and output is not None:
-            output.discard()
-        progress.clear()
-        signal.signal(signal.SIGINT, interrupt)
-        signal.signal(signal.SIGTERM, previous)
-    if status == 141:
-        # Nothing more can go to a closed pipe; keep the interpreter from trying at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        while True:  # twice at most: only the first signal raises
+            try:
+                signals.hold()
+                session.cleanup(status)
+                signals.restore()
+                break
+            except Signalled:
+                status = 128 + signals.signum
     return status
+
+
+def entry() -> NoReturn:
+    """The console command: exits with main()'s status or, when a signal
+    ended it, dies of that signal, so that its parent sees what happened."""
+    status = main()
+    if status > 128:
+        signum = status - 128
+        signal.signal(signum, signal.SIG_DFL)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signum})
+        signal.raise_signal(signum)
+    sys.exit(status)
 
 
 def describe(error: OSError) -> str:
     """An OSError's message: Python's own carry strerror and filename; the
-    sorter's carry the path in their one message."""
+    sorter's carry the path in their one message, which ends in the errno."""
     if error.strerror:
         return f"{error.filename}: {error.strerror}" if error.filename else error.strerror
-    return str(error)
+    return re.sub(r" \(os error \d+\)$", "", str(error))
