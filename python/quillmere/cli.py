@@ -55,6 +55,10 @@ if TYPE_CHECKING:
 
 DEFAULT_BUFFER = "256M"
 MIN_BUFFER = 64 << 10
+# Of -S, what the interpreter, the read and write buffers and the merge's
+# open runs take besides the sorter, so that the whole process stays near
+# -S as sort does (at most a quarter of a small -S).
+RESERVE = 16 << 20
 # The sorter's max_bytes is a C long; 1E keeps clear of it and of any real memory.
 MAX_BUFFER, MAX_BUFFER_TEXT = 1 << 60, "1E"
 MAX_THREADS = 256  # far more would fail to start, or only fight over the CPUs
@@ -400,7 +404,7 @@ class Job:
             return self.check_order()
         try:
             # Lines go in and come out as encoded payloads; no item is ever decoded.
-            sorter: Sorter[bytes] = Sorter(max_bytes=opts.buffer,
+            sorter: Sorter[bytes] = Sorter(max_bytes=opts.buffer - min(RESERVE, opts.buffer // 4),
                                            tmp_dir=opts.temporary_directory,
                                            max_open=opts.max_open, threads=opts.threads)
         except OSError as e:
