@@ -394,6 +394,8 @@ CSV_RECORDS = ['pear,10,"two\r\nlines"', "fig,9.5,plain", 'apple,-1,"quoted ""x"
     (["-k", "price", "-n", "-r", "-u"], [0, 1, 3, 2]),
     (["-k", "name", "-k", "price"], [2, 5, 3, 1, 4, 0]),
     (["-k", "name", "-r", "-u", "-S", "64K"], [0, 4, 1, 5, 2]),
+    (["-k", "price:nr", "-k", "name"], [5, 4, 0, 1, 3, 2]),  # a column's own letters
+    (["-k", "name:r", "-k", "price", "-n"], [0, 4, 3, 1, 5, 2]),  # the others' global ones
 ])
 def test_csv(tmp_path, options, order):
     """Quoted separators, quotes and line breaks; the header stays first;
