@@ -1,7 +1,9 @@
 // The channel and the worker pool: what crosses between threads. Most worth
-// running under ThreadSanitizer (tools/sanitize).
+// running under ThreadSanitizer (tools/sanitize). And the signal mask the
+// library's threads start with.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -107,6 +109,21 @@ TEST(WorkerPoolTest, DroppingFinishesQueuedTasks) {
     for (int i = 0; i < 1000; ++i) pool->submit([&] { ++done; });
   }
   EXPECT_EQ(done.load(), 1000);
+}
+
+TEST(SignalsTest, ThreadsStartedWithOutsideSignalsBlockedKeepThemBlocked) {
+  sigset_t before, after, in_thread;
+  pthread_sigmask(SIG_BLOCK, nullptr, &before);
+  {
+    const OutsideSignalsBlocked blocked;
+    std::thread([&in_thread] { pthread_sigmask(SIG_BLOCK, nullptr, &in_thread); }).join();
+  }
+  pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  for (int outside : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXCPU, SIGXFSZ, SIGALRM}) {
+    EXPECT_EQ(sigismember(&in_thread, outside), 1) << outside;
+    EXPECT_EQ(sigismember(&after, outside), sigismember(&before, outside)) << outside;
+  }
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) EXPECT_EQ(sigismember(&in_thread, fault), 0);
 }
 
 }  // namespace

@@ -10,6 +10,17 @@
 
 namespace quillmere {
 
+OutsideSignalsBlocked::OutsideSignalsBlocked() noexcept {
+  sigset_t outside;
+  sigfillset(&outside);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
+    sigdelset(&outside, fault);
+  }
+  pthread_sigmask(SIG_BLOCK, &outside, &previous_);
+}
+
+OutsideSignalsBlocked::~OutsideSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
 void name_thread(std::thread& thread, const std::string& name) noexcept {
   // The kernel refuses names of 16 bytes or more, so cut to the 15 it keeps.
   pthread_setname_np(thread.native_handle(), name.substr(0, 15).c_str());
@@ -27,6 +38,7 @@ Result<std::shared_ptr<WorkerPool>> WorkerPool::start(std::size_t threads) {
   });
   try {
     pool->threads_.reserve(threads);
+    const OutsideSignalsBlocked blocked;
     for (std::size_t i = 0; i < threads; ++i) {
       pool->threads_.emplace_back([raw = pool.get()] { raw->work(); });
       name_thread(pool->threads_.back(), "quillmere-sort-" + std::to_string(i));

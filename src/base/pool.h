@@ -13,6 +13,8 @@
 
 #pragma once
 
+#include <signal.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -99,5 +101,22 @@ class TaskGroup {
 
 // Gives a thread its name. The system keeps the first 15 bytes.
 void name_thread(std::thread& thread, const std::string& name) noexcept;
+
+// While one lives, the calling thread blocks every signal that arrives from
+// outside (all but those a thread's own fault raises), and a thread started
+// meanwhile keeps that mask for good. So the process's signals always go to
+// a thread of the program itself: the interpreter runs its handlers on its
+// main thread only, and a signal taken by a sorting thread would leave a
+// main thread blocked in a read waiting for input that may never come.
+class OutsideSignalsBlocked {
+ public:
+  OutsideSignalsBlocked() noexcept;
+  ~OutsideSignalsBlocked();
+  OutsideSignalsBlocked(const OutsideSignalsBlocked&) = delete;
+  OutsideSignalsBlocked& operator=(const OutsideSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 }  // namespace quillmere

@@ -183,6 +183,7 @@ PyObject* write_sorted(PySorter* self, PyObject* handle, bool keys) {
     std::atomic<bool> panicked{false};
     std::thread thread;
     try {
+      const OutsideSignalsBlocked blocked;
       thread = std::thread(merging_thread, std::move(*merged), std::move(channel->sender), keys,
                            &panicked);
     } catch (const std::system_error& e) {

@@ -209,8 +209,11 @@ Result<> Sorter::spill(std::filesystem::path path) {
 
     Result<Channel<SpillResult>::Ends> channel = Channel<SpillResult>::make(1);
     if (!channel) return fail(std::move(channel.error()));
-    std::thread thread(spill_task, std::move(full), std::move(path),
-                       std::move(channel->sender), pool_, half_);
+    std::thread thread = [&] {
+      const OutsideSignalsBlocked blocked;
+      return std::thread(spill_task, std::move(full), std::move(path), std::move(channel->sender),
+                         pool_, half_);
+    }();
     name_thread(thread, "quillmere-spill");
     pending_.emplace(Pending{std::move(thread), std::move(channel->receiver)});
     return {};
