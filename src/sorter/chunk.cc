@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "base/error.h"
 #include "base/pool.h"
@@ -111,6 +112,10 @@ class EntryOrder {
     return less_after_prefix(a, b);
   }
 
+  std::uint64_t prefix(const Entry& e) const noexcept;
+  bool less_after_prefix(const Entry& a, const Entry& b) const noexcept;
+  void prefetch(const Entry& e) const noexcept { __builtin_prefetch(data_ + e.offset); }
+
   // Sorts [first, last) on this thread. `depth` partitions later it gives
   // up on quicksort for heapsort, so a bad run of pivots costs n log n.
   void sort_range(Entry* first, Entry* last, int depth) const noexcept;
@@ -127,8 +132,6 @@ class EntryOrder {
   };
 
   key::Bytes key_of(const Entry& e) const noexcept { return {data_ + e.offset, e.key_len}; }
-  std::uint64_t prefix(const Entry& e) const noexcept;
-  bool less_after_prefix(const Entry& a, const Entry& b) const noexcept;
   bool below(const Entry& e, const Pivot& p) const noexcept {
     const std::uint64_t pe = prefix(e);
     return pe != p.prefix ? pe < p.prefix : less_after_prefix(e, p.entry);
@@ -137,7 +140,6 @@ class EntryOrder {
     const std::uint64_t pe = prefix(e);
     return pe != p.prefix ? pe > p.prefix : less_after_prefix(p.entry, e);
   }
-  void prefetch(const Entry& e) const noexcept { __builtin_prefetch(data_ + e.offset); }
   void move_median_to_first(Entry* first, Entry* a, Entry* b, Entry* c) const noexcept;
   void insertion_sort(Entry* first, Entry* last) const noexcept;
   void heap_sort(Entry* first, Entry* last) const noexcept;
@@ -294,6 +296,79 @@ void sort(Chunk& chunk, WorkerPool* pool) {
   // A wait fails only when a task throws, and these allocate nothing.
   [[maybe_unused]] const Result<> done = group.wait();
   assert(done);
+}
+
+void sort_pieces(Chunk& chunk, WorkerPool* pool) {
+  const EntryOrder order(chunk);
+  Entry* const begin = chunk.entries.data();
+  const std::size_t n = chunk.entries.size();
+  const int depth = 2 * std::bit_width(kSortTaskEntries);
+  auto piece_end = [&](std::size_t at) { return begin + std::min(n, at + kSortTaskEntries); };
+  if (pool == nullptr || n <= kSortTaskEntries) {
+    for (std::size_t at = 0; at < n; at += kSortTaskEntries) {
+      order.sort_range(begin + at, piece_end(at), depth);
+    }
+    return;
+  }
+  TaskGroup group(*pool);
+  for (std::size_t at = 0; at < n; at += kSortTaskEntries) {
+    group.spawn([&order, first = begin + at, last = piece_end(at), depth] {
+      order.sort_range(first, last, depth);
+    });
+  }
+  // A wait fails only when a task throws, and these allocate nothing.
+  [[maybe_unused]] const Result<> done = group.wait();
+  assert(done);
+}
+
+bool for_each_sorted(const Chunk& chunk, const std::function<bool(const Entry&)>& visit) {
+  const EntryOrder order(chunk);
+  // The next entry of each piece, with its key's prefix at hand: the
+  // comparisons of the merge mostly end there.
+  struct Head {
+    std::uint64_t prefix;
+    const Entry* at;
+    const Entry* end;
+  };
+  const auto before = [&order](const Head& a, const Head& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : order.less_after_prefix(*a.at, *b.at);
+  };
+  const Entry* const begin = chunk.entries.data();
+  const std::size_t n = chunk.entries.size();
+  std::vector<Head> heap;
+  heap.reserve(n / kSortTaskEntries + 1);
+  for (std::size_t at = 0; at < n; at += kSortTaskEntries) {
+    heap.push_back(Head{order.prefix(begin[at]), begin + at, begin + std::min(n, at + kSortTaskEntries)});
+  }
+  // A min-heap on `before`: std's heaps keep their largest first.
+  const auto after = [&before](const Head& a, const Head& b) { return before(b, a); };
+  std::make_heap(heap.begin(), heap.end(), after);
+  while (!heap.empty()) {
+    const Entry& next = *heap.front().at;
+    Head& head = heap.front();
+    if (++head.at == head.end) {
+      head = heap.back();
+      heap.pop_back();
+    } else {
+      // The piece's entry after this one is needed some pieces' turns
+      // from now; fetch its key meanwhile.
+      if (head.at + 1 != head.end) order.prefetch(head.at[1]);
+      head.prefix = order.prefix(*head.at);
+    }
+    // Sift the first head down to its place.
+    const std::size_t size = heap.size();
+    std::size_t hole = 0;
+    while (size > 1) {
+      std::size_t child = 2 * hole + 1;
+      if (child >= size) break;
+      if (child + 1 < size && before(heap[child + 1], heap[child])) ++child;
+      if (!before(heap[child], heap[hole])) break;
+      std::swap(heap[hole], heap[child]);
+      hole = child;
+    }
+    if (!visit(next)) return false;
+  }
+  return true;
 }
 
 }  // namespace quillmere

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "sorter/chunk_buffer.h"
@@ -99,5 +100,20 @@ inline constexpr std::size_t kSortTaskEntries = 32768;
 // nothing in proportion to the number of entries; data is only read.
 // REQUIRES: the caller is not one of the pool's threads.
 void sort(Chunk& chunk, WorkerPool* pool);
+
+// What a spill does instead of sort(): orders each piece of kSortTaskEntries
+// consecutive entries (the last piece may be shorter) by itself, in place,
+// the pieces on the pool's threads when there is one. Writing then merges
+// the pieces (for_each_sorted). That skips the first splits of a whole
+// sort, which wait on memory for nearly every key (the keys of a large half
+// are spread over an arena far larger than the caches); a piece's keys fit
+// in them. REQUIRES: the caller is not one of the pool's threads.
+void sort_pieces(Chunk& chunk, WorkerPool* pool);
+
+// Calls visit(entry) for each entry in the order sort() gives, by merging
+// the pieces that sort_pieces() (or sort()) left in order; stops, returning
+// false, as soon as visit does. Allocates in proportion to the number of
+// pieces only.
+bool for_each_sorted(const Chunk& chunk, const std::function<bool(const Entry&)>& visit);
 
 }  // namespace quillmere

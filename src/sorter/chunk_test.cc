@@ -129,9 +129,22 @@ class SortTest : public ::testing::Test {
       c.data.set_capacity(c.data.size());
       std::vector<Entry> want;
       for (std::size_t i : order) want.push_back(c.entries[i]);
-      sort(c, way == 0 ? nullptr : pools_[way - 1].get());
-      EXPECT_TRUE(std::equal(c.entries.begin(), c.entries.end(), want.begin(), want.end()))
-          << what << ", " << (way == 0 ? "no pool" : "pool of " + std::to_string(way));
+      const std::string how = what + ", " + (way == 0 ? "no pool" : "pool of " + std::to_string(way));
+      WorkerPool* pool = way == 0 ? nullptr : pools_[way - 1].get();
+      // A spill's way: sorted pieces, merged while visiting.
+      Chunk pieces;
+      pieces.entries.append(std::span<const Entry>(c.entries.data(), c.entries.size()));
+      pieces.data.append(std::span<const std::byte>(c.data.data(), c.data.size()));
+      pieces.data.set_capacity(pieces.data.size());
+      sort_pieces(pieces, pool);
+      std::vector<Entry> visited;
+      EXPECT_TRUE(for_each_sorted(pieces, [&](const Entry& e) {
+        visited.push_back(e);
+        return true;
+      }));
+      EXPECT_EQ(visited, want) << how << ", by pieces";
+      sort(c, pool);
+      EXPECT_TRUE(std::equal(c.entries.begin(), c.entries.end(), want.begin(), want.end())) << how;
     }
   }
 

@@ -103,7 +103,7 @@ void empty_for_reuse(Chunk& chunk, std::uint64_t half) {
 void spill_task(Chunk chunk, std::filesystem::path path, Sender<Result<Chunk>> sender,
                 std::shared_ptr<WorkerPool> pool, std::uint64_t half) noexcept {
   try {
-    sort(chunk, pool.get());
+    sort_pieces(chunk, pool.get());
     Result<> written = write_run(chunk, path, std::move(pool));
     if (!written) {
       chunk = Chunk();
@@ -127,21 +127,13 @@ Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
                    std::shared_ptr<WorkerPool> pool) {
   Result<RunWriter> writer = RunWriter::create(path, std::move(pool));
   if (!writer) return fail(std::move(writer.error()));
-  // In key order the records sit all over the arena: fetch each one's
-  // bytes some records ahead, or writing waits on memory most of the time.
-  constexpr std::size_t kAhead = 16;
-  const std::size_t n = chunk.entries.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) {
-      const std::byte* next = chunk.data.data() + chunk.entries[i + kAhead].offset;
-      __builtin_prefetch(next);
-      __builtin_prefetch(next + 64);
-    }
-    const Entry& e = chunk.entries[i];
+  Result<> pushed;
+  for_each_sorted(chunk, [&](const Entry& e) {
     const std::byte* key = chunk.data.data() + e.offset;
-    Result<> pushed = writer->push({key, e.key_len}, {key + e.key_len, e.payload_len});
-    if (!pushed) return pushed;  // dropping the writer discards the file
-  }
+    pushed = writer->push({key, e.key_len}, {key + e.key_len, e.payload_len});
+    return pushed.has_value();
+  });
+  if (!pushed) return pushed;  // dropping the writer discards the file
   Result<Run> run = std::move(*writer).finish();
   if (!run) return fail(std::move(run.error()));
   return {};

@@ -48,8 +48,9 @@ struct Config {
 // Keys and payloads must be shorter than this.
 inline constexpr std::uint64_t kMaxFieldLength = std::uint64_t{1} << 32;
 
-// Writes a sorted half's records, in entry order, as a new run file at
-// `path` (compressing on the pool when there is one). What a spill does.
+// Writes a half's records in key order, merging the pieces sort_pieces()
+// (or sort()) ordered, as a new run file at `path` (compressing on the pool
+// when there is one). What a spill does.
 [[nodiscard]] Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
                                  std::shared_ptr<WorkerPool> pool);
 
