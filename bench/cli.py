@@ -75,6 +75,9 @@ def make_input(path, case, size):
 
 def timed(command, env):
     """Seconds taken and peak resident memory in MiB."""
+    # Each command starts with no dirty pages of the last one still being
+    # written back, which would slow whichever runs next.
+    os.sync()
     with tempfile.TemporaryFile() as err:
         start = time.perf_counter()
         proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=err)
