@@ -302,18 +302,18 @@ void sort_pieces(Chunk& chunk, WorkerPool* pool) {
   const EntryOrder order(chunk);
   Entry* const begin = chunk.entries.data();
   const std::size_t n = chunk.entries.size();
-  const int depth = 2 * std::bit_width(kSortTaskEntries);
+  constexpr int kDepth = 2 * std::bit_width(kSortTaskEntries);
   auto piece_end = [&](std::size_t at) { return begin + std::min(n, at + kSortTaskEntries); };
   if (pool == nullptr || n <= kSortTaskEntries) {
     for (std::size_t at = 0; at < n; at += kSortTaskEntries) {
-      order.sort_range(begin + at, piece_end(at), depth);
+      order.sort_range(begin + at, piece_end(at), kDepth);
     }
     return;
   }
   TaskGroup group(*pool);
   for (std::size_t at = 0; at < n; at += kSortTaskEntries) {
-    group.spawn([&order, first = begin + at, last = piece_end(at), depth] {
-      order.sort_range(first, last, depth);
+    group.spawn([&order, first = begin + at, last = piece_end(at)] {
+      order.sort_range(first, last, kDepth);
     });
   }
   // A wait fails only when a task throws, and these allocate nothing.
