@@ -18,7 +18,7 @@ def thread_names():
         try:
             with open(f"/proc/self/task/{task}/comm") as f:
                 names.append(f.read().strip())
-        except FileNotFoundError:  # the thread ended meanwhile
+        except (FileNotFoundError, ProcessLookupError):  # the thread ended meanwhile
             pass
     return names
 
