@@ -11,6 +11,8 @@ __all__ = ["Sorter"]
 from collections.abc import Sequence
 from typing import Any, final
 
+from quillmere import SortKey
+
 from _typeshed import SupportsWrite
 
 type _KeySettings = tuple[int, int, bool, int, int, bool, int, bool, int, bool]
@@ -23,3 +25,6 @@ class _Lines:
     def unique(self, chunk: bytes, /) -> bytes: ...
     def check(self, block: bytes, strict: bool, /) -> int: ...
     def texts_key(self, texts: Sequence[bytes], /) -> bytes: ...
+
+# Private to quillmere.dask: the bytes a Sorter orders a key by.
+def _sort_key(key: SortKey, /) -> bytes: ...

@@ -1,9 +1,12 @@
 // The extension module _quillmere: multi-phase initialisation, declared to
 // run without the global interpreter lock, exporting the one class Sorter
-// (and _Lines, private to the quillmere command).
+// (and, private to the quillmere package, _Lines for the command and
+// _sort_key for sorting across a cluster).
 
 #include <Python.h>
 
+#include "python/errors.h"
+#include "python/key_encoder.h"
 #include "python/lines_object.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
@@ -37,6 +40,23 @@ int module_exec(PyObject* module) {
   return PyObject_SetAttrString(module, "_Lines", lines.get());
 }
 
+// The bytes a Sorter orders `key` by, so that work spread over processes can
+// compare and route keys exactly as one Sorter would sort them.
+PyObject* sort_key(PyObject*, PyObject* key) {
+  return boundary([&]() -> PyObject* {
+    key::Buffer buffer;
+    if (!encode_key(key, buffer, 0)) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
+                                     static_cast<Py_ssize_t>(buffer.size()));
+  });
+}
+
+PyMethodDef module_methods[] = {
+    {"_sort_key", sort_key, METH_O,
+     "_sort_key($module, key, /)\n--\n\nThe bytes a Sorter orders this key by."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
@@ -48,7 +68,7 @@ PyModuleDef module_def = {
     .m_name = "_quillmere",
     .m_doc = "",
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = module_methods,
     .m_slots = module_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,

@@ -1,0 +1,359 @@
+"""Sort a Dask bag across a cluster, each output partition by a Sorter.
+
+    import dask.bag as db
+    import quillmere.dask
+
+    ordered = quillmere.dask.sort(bag, key=lambda row: row[0], scratch="s3://bucket/tmp")
+    ordered.to_textfiles("out/*.txt")
+
+Needs the `dask` extra (Dask, its distributed scheduler and fsspec).
+"""
+
+from __future__ import annotations
+
+import bisect
+import contextlib
+import itertools
+import pickle
+import random
+import struct
+import tempfile
+import threading
+import time
+import uuid
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any
+
+import fsspec  # type: ignore[import-untyped]
+from dask.bag.core import Bag, from_delayed
+from dask.delayed import Delayed, delayed
+from dask.graph_manipulation import clone
+
+from _quillmere import Sorter, _sort_key
+from quillmere._typing import Codec, SortKey
+
+__all__ = ["sort"]
+
+# Keys sampled from each input partition; the seed is the partition's index,
+# so a recomputed sample is the same sample.
+SAMPLES = 128
+
+# Where a record is in the whole input: (key bytes, input partition, position).
+# Routing and boundaries compare these, so equal keys split between output
+# partitions in input order.
+type Place = tuple[bytes, int, int]
+
+_HEADER = struct.Struct("<II")
+_READ = 1 << 20
+_GONE_WAIT = 0.5
+
+
+def sort[T](
+    bag: Bag,
+    key: Callable[[T], SortKey] | None = None,
+    *,
+    codec: Codec[T] | None = None,
+    npartitions: int | None = None,
+    max_bytes: int = 268435456,
+    threads: int = 1,
+    scratch: str | None = None,
+) -> Bag:
+    """Return a bag of every item of `bag`, sorted as one Sorter with this key would sort it.
+
+    Read in order, its partitions give every item once, in key order; items with equal keys
+    stay in input order (by input partition, then position). Nothing runs until the result
+    is computed, on whichever scheduler computes it.
+
+    Each input partition is read twice: once to sample its keys, which choose where the
+    output partitions divide, then to split its items into one piece per output partition,
+    written to `scratch`. Each output partition reads its pieces into a Sorter that holds
+    at most `max_bytes` and spills to the worker's own disk. Pieces are removed once read,
+    and when the computation fails.
+
+    Args:
+        bag: The items to sort.
+        key: As for a Sorter: a function returning an item's sort key, or None to sort
+            items by themselves.
+        codec: As for a Sorter: encodes items into bytes and back; pickle if None.
+        npartitions: Output partitions; those of `bag` if None.
+        max_bytes: The memory each output partition's Sorter holds, at least 2.
+        threads: Each output partition's Sorter's threads, at least 1.
+        scratch: A directory or fsspec URL that every worker can reach; the local
+            temporary directory if None, which suits only a cluster on one machine.
+
+    Raises:
+        TypeError, ValueError: As the Sorter would for these arguments; and, when the
+            result is computed, as it would for an item, with a note naming the item's
+            input partition.
+    """
+    # The Sorter checks its arguments with its own errors; this one is
+    # made for that alone, and closed at once.
+    check: Any = Sorter
+    check(key, codec=codec, max_bytes=max_bytes, threads=threads).close()
+    if npartitions is None:
+        npartitions = max(bag.npartitions, 1)
+    elif npartitions < 1:
+        raise ValueError(f"npartitions must be at least 1, not {npartitions}")
+    run = Run(scratch if scratch is not None else tempfile.gettempdir(), uuid.uuid4().hex)
+    sampled = [
+        delayed(_sample)(part, index, key)
+        for index, part in enumerate(clone(bag).to_delayed())
+    ]
+    bounds = delayed(_boundaries)(run, npartitions, sampled)
+    encode = codec.encode if codec is not None else pickle.dumps
+    split = [
+        delayed(_split, nout=npartitions)(
+            part, index, bounds, run, key, encode, npartitions
+        )
+        for index, part in enumerate(bag.to_delayed())  # type: ignore[no-untyped-call]
+    ]
+    sorted_parts: list[Delayed] = []
+    for out in range(npartitions):
+        pieces = [delayed(_claim)(run, out, pieces[out]) for pieces in split]
+        sorted_parts.append(
+            delayed(_sort_range)(run, out, npartitions, codec, max_bytes, threads, pieces)
+        )
+    bag_sorted: Bag = from_delayed(sorted_parts)  # type: ignore[no-untyped-call]
+    return bag_sorted
+
+
+class Run:
+    """One sort's folder under scratch, as every task reaches it.
+
+    Holds `<out>/<input>-<attempt>` pieces (written as `.tmp` files, then
+    renamed: readers open only the names that a finished task returned),
+    `<out>.done` once output partition `out` has been sorted, and `.run`
+    while the sort is under way.
+    """
+
+    def __init__(self, url: str, token: str) -> None:
+        self.url = url
+        self.token = token
+
+    @property
+    def fs_path(self) -> tuple[Any, str]:
+        fs, root = fsspec.core.url_to_fs(self.url)
+        return fs, f"{root.rstrip('/')}/quillmere-{self.token}"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Run, (self.url, self.token))
+
+    def remove(self) -> None:
+        fs, path = self.fs_path
+        with contextlib.suppress(FileNotFoundError):
+            fs.rm(path, recursive=True)
+
+    def abandon(self) -> None:
+        """Removes the run's folder in the background, as a failing task raises at once.
+
+        Its own error then reaches the caller before those of tasks that find the
+        folder gone.
+        """
+        threading.Thread(target=self.remove, name="quillmere-dask-cleanup").start()
+
+
+def _noted(error: BaseException, index: int) -> BaseException:
+    error.add_note(f"in partition {index} of the bag being sorted")
+    return error
+
+
+def _sample(items: Iterable[Any], index: int, key: Callable[[Any], SortKey] | None) -> list[Place]:
+    """A seeded, uniform sample of this partition's places, checking every key."""
+    rng = random.Random(index)
+    chosen: list[Place] = []
+    position = -1
+    try:
+        for position, item in enumerate(items):
+            encoded = _sort_key(key(item) if key is not None else item)
+            if position < SAMPLES:
+                chosen.append((encoded, index, position))
+            else:
+                slot = rng.randrange(position + 1)
+                if slot < SAMPLES:
+                    chosen[slot] = (encoded, index, position)
+    except Exception as error:
+        raise _noted(error, index)
+    return chosen
+
+
+def _boundaries(run: Run, count: int, sampled: list[list[Place]]) -> list[Place]:
+    """The places where output partitions 1, 2, ... begin, evenly spread over the sample."""
+    fs, path = run.fs_path
+    fs.makedirs(path, exist_ok=True)
+    fs.touch(f"{path}/.run")
+    every = sorted(itertools.chain.from_iterable(sampled))
+    if not every:
+        return []
+    return [every[len(every) * out // count] for out in range(1, count)]
+
+
+class _Pieces:
+    """This input partition's pieces, one per output partition, buffered in memory."""
+
+    def __init__(self, run: Run, index: int, count: int, buffer: int) -> None:
+        self.fs, self.path = run.fs_path
+        self.index = index
+        self.attempt = uuid.uuid4().hex[:12]
+        self.buffers = [bytearray() for _ in range(count)]
+        self.files: dict[int, Any] = {}
+        self.buffer = buffer
+
+    def name(self, out: int) -> str:
+        return f"{self.path}/{out}/{self.index}-{self.attempt}"
+
+    def add(self, out: int, key: bytes, payload: bytes) -> None:
+        held = self.buffers[out]
+        held += _HEADER.pack(len(key), len(payload))
+        held += key
+        held += payload
+        if len(held) >= self.buffer:
+            self.flush(out)
+
+    def flush(self, out: int) -> None:
+        held = self.buffers[out]
+        if out not in self.files:
+            self.fs.makedirs(f"{self.path}/{out}", exist_ok=True)
+            self.files[out] = self.fs.open(self.name(out) + ".tmp", "wb")
+        self.files[out].write(held)
+        held.clear()
+
+    def commit(self) -> tuple[str | None, ...]:
+        """Every piece under its final name; None for an output partition it has nothing for."""
+        for out, held in enumerate(self.buffers):
+            if held:
+                self.flush(out)
+        for handle in self.files.values():
+            handle.close()
+        for out in self.files:
+            self.fs.mv(self.name(out) + ".tmp", self.name(out))
+        return tuple(self.name(out) if out in self.files else None for out in range(len(self.buffers)))
+
+    def discard(self) -> None:
+        for out, handle in self.files.items():
+            with contextlib.suppress(Exception):
+                handle.close()
+            for name in (self.name(out) + ".tmp", self.name(out)):
+                with contextlib.suppress(FileNotFoundError):
+                    self.fs.rm(name)
+
+
+def _split(
+    items: Iterable[Any],
+    index: int,
+    bounds: list[Place],
+    run: Run,
+    key: Callable[[Any], SortKey] | None,
+    encode: Callable[[Any], bytes],
+    count: int,
+) -> tuple[str | None, ...]:
+    """Writes each item of an input partition into the piece of its output partition."""
+    fs, path = run.fs_path
+    if not fs.exists(f"{path}/.run"):
+        # The sort finished or failed and its folder went: writing now
+        # would leave pieces nobody reads. A failure's own error goes first.
+        time.sleep(_GONE_WAIT)
+        raise RuntimeError(f"the sort's scratch folder {path} is gone; compute the result again")
+    pieces = _Pieces(run, index, count, max(16 << 10, min(1 << 20, (64 << 20) // count)))
+    try:
+        for position, item in enumerate(items):
+            try:
+                encoded = _sort_key(key(item) if key is not None else item)
+                payload = encode(item)
+                if not isinstance(payload, bytes):
+                    raise TypeError(
+                        f"a codec must encode an item into bytes, not {type(payload).__name__}"
+                    )
+            except Exception as error:
+                raise _noted(error, index)
+            out = bisect.bisect_right(bounds, (encoded, index, position)) if bounds else 0
+            pieces.add(out, encoded, payload)
+        return pieces.commit()
+    except BaseException:
+        pieces.discard()
+        # The whole sort fails with this task: nothing it wrote will be read.
+        run.abandon()
+        raise
+
+
+def _claim(run: Run, out: int, piece: str | None) -> str | None:
+    """Hands a piece to its output partition, reopening that partition if it was done.
+
+    A finished output partition whose result was lost with its worker is sorted again from
+    pieces written again; until then its folder must not be swept as left over.
+    """
+    fs, path = run.fs_path
+    with contextlib.suppress(FileNotFoundError):
+        fs.rm(f"{path}/{out}.done")
+    return piece
+
+
+def _records(fs: Any, name: str) -> Iterator[tuple[bytes, bytes]]:
+    with fs.open(name, "rb") as handle:
+        held = b""
+        while chunk := handle.read(_READ):
+            held += chunk
+            at = 0
+            while at + _HEADER.size <= len(held):
+                key_size, payload_size = _HEADER.unpack_from(held, at)
+                end = at + _HEADER.size + key_size + payload_size
+                if end > len(held):
+                    break
+                start = at + _HEADER.size
+                yield held[start : start + key_size], held[start + key_size : end]
+                at = end
+            held = held[at:]
+        if held:
+            raise OSError(f"piece {name} ends inside a record")
+
+
+def _spill_dir() -> str:
+    # A worker's own folder is swept when a killed worker is replaced, so
+    # spills of an interrupted sort do not outlive it.
+    try:
+        from distributed import get_worker
+
+        return str(get_worker().local_directory)
+    except (ImportError, ValueError):
+        return tempfile.gettempdir()
+
+
+def _sort_range(
+    run: Run,
+    out: int,
+    count: int,
+    codec: Codec[Any] | None,
+    max_bytes: int,
+    threads: int,
+    pieces: Sequence[str | None],
+) -> list[Any]:
+    fs, path = run.fs_path
+    try:
+        with Sorter(codec=codec, max_bytes=max_bytes, threads=threads, tmp_dir=_spill_dir()) as sorter:
+            for name in pieces:
+                if name is not None:
+                    for key, payload in _records(fs, name):
+                        sorter.add_encoded(key, payload)
+            result = list(sorter.sort())
+    except BaseException:
+        run.abandon()
+        raise
+    _finish(fs, path, out, count)
+    return result
+
+
+def _finish(fs: Any, path: str, out: int, count: int) -> None:
+    """Removes an output partition's pieces, and the run's folder once every partition is done."""
+    with contextlib.suppress(FileNotFoundError):
+        fs.rm(f"{path}/{out}", recursive=True)
+    fs.touch(f"{path}/{out}.done")
+    names = {entry.rsplit("/", 1)[-1] for entry in fs.ls(path, detail=False)}
+    done = {name.removesuffix(".done") for name in names if name.endswith(".done")}
+    if len(done) == count:
+        with contextlib.suppress(FileNotFoundError):
+            fs.rm(path, recursive=True)
+        return
+    # Pieces written again, after a worker died, for partitions already
+    # sorted: nobody reads them.
+    for name in names & done:
+        with contextlib.suppress(FileNotFoundError):
+            fs.rm(f"{path}/{name}", recursive=True)
