@@ -98,22 +98,27 @@ class Bytes:
         return payload
 
 
+def settled(folder):
+    """What is left in `folder` once a failed sort's tasks have ended."""
+    # Tasks already running may finish after the failure is reported.
+    deadline = time.monotonic() + 10
+    while os.listdir(folder) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return os.listdir(folder)
+
+
 def test_bad_items_fail_as_a_sorter_would_and_leave_nothing(client, tmp_path):
     with pytest.raises(TypeError, match="must be an int, float, str") as caught:
         quillmere.dask.sort(bag_of([[1, 2], [3, object()]]), scratch=str(tmp_path)).compute()
     assert caught.value.__notes__ == ["in partition 1 of the bag being sorted"]
-    assert os.listdir(tmp_path) == []
+    assert settled(tmp_path) == []
     # A codec fails only once items are being split into pieces, some of
     # them perhaps written already.
     items = [[b"%d" % i for i in range(k, 3000, 3)] for k in range(3)]
     with pytest.raises(TypeError, match="bytes, not str") as caught:
         quillmere.dask.sort(bag_of(items), codec=Bytes(bad=b"2000"), scratch=str(tmp_path)).compute()
     assert caught.value.__notes__ == ["in partition 2 of the bag being sorted"]
-    # Tasks already running may finish after the failure is reported.
-    deadline = time.monotonic() + 10
-    while os.listdir(tmp_path) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert os.listdir(tmp_path) == []
+    assert settled(tmp_path) == []
     # Arguments are checked at once, with the Sorter's own errors.
     with pytest.raises(ValueError, match="max_bytes must be at least 2, not 1"):
         quillmere.dask.sort(bag_of([[1]]), max_bytes=1)

@@ -14,6 +14,7 @@ from __future__ import annotations
 import bisect
 import contextlib
 import itertools
+import math
 import pickle
 import random
 import struct
@@ -25,9 +26,10 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 import fsspec  # type: ignore[import-untyped]
-from dask.bag.core import Bag, from_delayed
+import dask.bag.core
+from dask.bag.core import Bag
 from dask.delayed import Delayed, delayed
-from dask.graph_manipulation import clone
+from dask.graph_manipulation import bind, clone
 
 from _quillmere import Sorter, _sort_key
 from quillmere._typing import Codec, SortKey
@@ -42,6 +44,9 @@ SAMPLES = 128
 # Routing and boundaries compare these, so equal keys split between output
 # partitions in input order.
 type Place = tuple[bytes, int, int]
+
+# Dask's bag functions are untyped.
+bags: Any = dask.bag.core
 
 _HEADER = struct.Struct("<II")
 _READ = 1 << 20
@@ -95,26 +100,30 @@ def sort[T](
     elif npartitions < 1:
         raise ValueError(f"npartitions must be at least 1, not {npartitions}")
     run = Run(scratch if scratch is not None else tempfile.gettempdir(), uuid.uuid4().hex)
-    sampled = [
-        delayed(_sample)(part, index, key)
-        for index, part in enumerate(clone(bag).to_delayed())
-    ]
+    if bag.npartitions == 0:
+        bag = bags.from_sequence([], npartitions=1)
+    # Partition i of `indices` is [i]: mapped alongside the items, it tells
+    # each task which input partition it reads. Mapping partitions, rather
+    # than taking them as arguments, fuses each task with the reading of its
+    # input, so no input partition travels between workers.
+    indices = bags.bag_range(bag.npartitions, npartitions=bag.npartitions)
+    sampled = clone(bag).map_partitions(_sample, indices, key).to_delayed()
     bounds = delayed(_boundaries)(run, npartitions, sampled)
     encode = codec.encode if codec is not None else pickle.dumps
-    split = [
-        delayed(_split, nout=npartitions)(
-            part, index, bounds, run, key, encode, npartitions
-        )
-        for index, part in enumerate(bag.to_delayed())  # type: ignore[no-untyped-call]
-    ]
+    # The second reading of the input waits for the boundaries: read earlier,
+    # every input partition would be held in memory until they are known.
+    bound: Any = bind(bag, bounds)
+    split = bound.map_partitions(
+        _split, indices, bounds, run, key, encode, npartitions
+    ).to_delayed()
     sorted_parts: list[Delayed] = []
     for out in range(npartitions):
-        pieces = [delayed(_claim)(run, out, pieces[out]) for pieces in split]
+        pieces = [delayed(_claim)(run, out, part) for part in split]
         sorted_parts.append(
             delayed(_sort_range)(run, out, npartitions, codec, max_bytes, threads, pieces)
         )
-    bag_sorted: Bag = from_delayed(sorted_parts)  # type: ignore[no-untyped-call]
-    return bag_sorted
+    result: Bag = bags.from_delayed(sorted_parts)
+    return result
 
 
 class Run:
@@ -157,22 +166,35 @@ def _noted(error: BaseException, index: int) -> BaseException:
     return error
 
 
-def _sample(items: Iterable[Any], index: int, key: Callable[[Any], SortKey] | None) -> list[Place]:
-    """A seeded, uniform sample of this partition's places, checking every key."""
+def _sample(items: Iterable[Any], indices: list[int], key: Callable[[Any], SortKey] | None) -> list[Place]:
+    """A seeded, uniform sample of an input partition's places.
+
+    Skips ahead by random gaps (Li's algorithm L), so only the items sampled
+    are keyed.
+    """
+    (index,) = indices
     rng = random.Random(index)
     chosen: list[Place] = []
     position = -1
-    try:
-        for position, item in enumerate(items):
-            encoded = _sort_key(key(item) if key is not None else item)
-            if position < SAMPLES:
-                chosen.append((encoded, index, position))
-            else:
-                slot = rng.randrange(position + 1)
-                if slot < SAMPLES:
-                    chosen[slot] = (encoded, index, position)
-    except Exception as error:
-        raise _noted(error, index)
+
+    def place(item: Any) -> Place:
+        try:
+            return (_sort_key(key(item) if key is not None else item), index, position)
+        except Exception as error:
+            raise _noted(error, index)
+
+    numbered = enumerate(items)
+    for position, item in itertools.islice(numbered, SAMPLES):
+        chosen.append(place(item))
+    weight = math.exp(math.log(1.0 - rng.random()) / SAMPLES)
+    while len(chosen) == SAMPLES:
+        gap = int(math.log(1.0 - rng.random()) / math.log1p(-weight))
+        found = next(itertools.islice(numbered, gap, None), None)
+        if found is None:
+            break
+        position, item = found
+        chosen[rng.randrange(SAMPLES)] = place(item)
+        weight *= math.exp(math.log(1.0 - rng.random()) / SAMPLES)
     return chosen
 
 
@@ -239,7 +261,7 @@ class _Pieces:
 
 def _split(
     items: Iterable[Any],
-    index: int,
+    indices: list[int],
     bounds: list[Place],
     run: Run,
     key: Callable[[Any], SortKey] | None,
@@ -247,6 +269,7 @@ def _split(
     count: int,
 ) -> tuple[str | None, ...]:
     """Writes each item of an input partition into the piece of its output partition."""
+    (index,) = indices
     fs, path = run.fs_path
     if not fs.exists(f"{path}/.run"):
         # The sort finished or failed and its folder went: writing now
@@ -275,7 +298,7 @@ def _split(
         raise
 
 
-def _claim(run: Run, out: int, piece: str | None) -> str | None:
+def _claim(run: Run, out: int, pieces: Sequence[str | None]) -> str | None:
     """Hands a piece to its output partition, reopening that partition if it was done.
 
     A finished output partition whose result was lost with its worker is sorted again from
@@ -284,7 +307,7 @@ def _claim(run: Run, out: int, piece: str | None) -> str | None:
     fs, path = run.fs_path
     with contextlib.suppress(FileNotFoundError):
         fs.rm(f"{path}/{out}.done")
-    return piece
+    return pieces[out]
 
 
 def _records(fs: Any, name: str) -> Iterator[tuple[bytes, bytes]]:
