@@ -8,7 +8,7 @@ from quillmere import Sorter as Sorter
 __all__ = ["Sorter"]
 
 # Private to the quillmere command: text records keyed in C++.
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, final
 
 from quillmere import SortKey
@@ -26,5 +26,18 @@ class _Lines:
     def check(self, block: bytes, strict: bool, /) -> int: ...
     def texts_key(self, texts: Sequence[bytes], /) -> bytes: ...
 
-# Private to quillmere.dask: the bytes a Sorter orders a key by.
+# Private to quillmere.dask: the bytes a Sorter orders a key by, and pieces
+# of (key bytes, payload) records.
 def _sort_key(key: SortKey, /) -> bytes: ...
+def _split_items(
+    items: Iterable[Any],
+    index: int,
+    position: int,
+    key: Callable[[Any], SortKey] | None,
+    encode: Callable[[Any], bytes],
+    pickled: bool,
+    bounds: list[tuple[bytes, int, int]],
+    outs: list[bytearray],
+    /,
+) -> None: ...
+def _add_pieces(sorter: Sorter[Any], data: bytes, /) -> int: ...

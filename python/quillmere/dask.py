@@ -17,7 +17,6 @@ import itertools
 import math
 import pickle
 import random
-import struct
 import tempfile
 import threading
 import time
@@ -31,7 +30,7 @@ from dask.bag.core import Bag
 from dask.delayed import Delayed, delayed
 from dask.graph_manipulation import bind, clone
 
-from _quillmere import Sorter, _sort_key
+from _quillmere import Sorter, _add_pieces, _sort_key, _split_items
 from quillmere._typing import Codec, SortKey
 
 __all__ = ["sort"]
@@ -48,8 +47,9 @@ type Place = tuple[bytes, int, int]
 # Dask's bag functions are untyped.
 bags: Any = dask.bag.core
 
-_HEADER = struct.Struct("<II")
 _READ = 1 << 20
+# Items split at a time, between checks of how much each piece holds.
+_CHUNK = 4096
 _GONE_WAIT = 0.5
 
 
@@ -223,13 +223,10 @@ class _Pieces:
     def name(self, out: int) -> str:
         return f"{self.path}/{out}/{self.index}-{self.attempt}"
 
-    def add(self, out: int, key: bytes, payload: bytes) -> None:
-        held = self.buffers[out]
-        held += _HEADER.pack(len(key), len(payload))
-        held += key
-        held += payload
-        if len(held) >= self.buffer:
-            self.flush(out)
+    def flush_full(self) -> None:
+        for out, held in enumerate(self.buffers):
+            if len(held) >= self.buffer:
+                self.flush(out)
 
     def flush(self, out: int) -> None:
         held = self.buffers[out]
@@ -277,19 +274,17 @@ def _split(
         time.sleep(_GONE_WAIT)
         raise RuntimeError(f"the sort's scratch folder {path} is gone; compute the result again")
     pieces = _Pieces(run, index, count, max(16 << 10, min(1 << 20, (64 << 20) // count)))
+    pickled = encode is pickle.dumps
+    numbered = iter(items)
+    position = 0
     try:
-        for position, item in enumerate(items):
+        while chunk := list(itertools.islice(numbered, _CHUNK)):
             try:
-                encoded = _sort_key(key(item) if key is not None else item)
-                payload = encode(item)
-                if not isinstance(payload, bytes):
-                    raise TypeError(
-                        f"a codec must encode an item into bytes, not {type(payload).__name__}"
-                    )
+                _split_items(chunk, index, position, key, encode, pickled, bounds, pieces.buffers)
             except Exception as error:
                 raise _noted(error, index)
-            out = bisect.bisect_right(bounds, (encoded, index, position)) if bounds else 0
-            pieces.add(out, encoded, payload)
+            position += len(chunk)
+            pieces.flush_full()
         return pieces.commit()
     except BaseException:
         pieces.discard()
@@ -310,21 +305,12 @@ def _claim(run: Run, out: int, pieces: Sequence[str | None]) -> str | None:
     return pieces[out]
 
 
-def _records(fs: Any, name: str) -> Iterator[tuple[bytes, bytes]]:
+def _add_piece(sorter: Sorter[Any], fs: Any, name: str) -> None:
     with fs.open(name, "rb") as handle:
         held = b""
         while chunk := handle.read(_READ):
-            held += chunk
-            at = 0
-            while at + _HEADER.size <= len(held):
-                key_size, payload_size = _HEADER.unpack_from(held, at)
-                end = at + _HEADER.size + key_size + payload_size
-                if end > len(held):
-                    break
-                start = at + _HEADER.size
-                yield held[start : start + key_size], held[start + key_size : end]
-                at = end
-            held = held[at:]
+            held = held + chunk if held else chunk
+            held = held[_add_pieces(sorter, held) :]
         if held:
             raise OSError(f"piece {name} ends inside a record")
 
@@ -354,8 +340,7 @@ def _sort_range(
         with Sorter(codec=codec, max_bytes=max_bytes, threads=threads, tmp_dir=_spill_dir()) as sorter:
             for name in pieces:
                 if name is not None:
-                    for key, payload in _records(fs, name):
-                        sorter.add_encoded(key, payload)
+                    _add_piece(sorter, fs, name)
             result = list(sorter.sort())
     except BaseException:
         run.abandon()

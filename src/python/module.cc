@@ -1,13 +1,14 @@
 // The extension module _quillmere: multi-phase initialisation, declared to
 // run without the global interpreter lock, exporting the one class Sorter
-// (and, private to the quillmere package, _Lines for the command and
-// _sort_key for sorting across a cluster).
+// (and, private to the quillmere package, _Lines for the command, and
+// _sort_key, _split_items and _add_pieces for sorting across a cluster).
 
 #include <Python.h>
 
 #include "python/errors.h"
 #include "python/key_encoder.h"
 #include "python/lines_object.h"
+#include "python/pieces.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
 
@@ -54,6 +55,14 @@ PyObject* sort_key(PyObject*, PyObject* key) {
 PyMethodDef module_methods[] = {
     {"_sort_key", sort_key, METH_O,
      "_sort_key($module, key, /)\n--\n\nThe bytes a Sorter orders this key by."},
+    {"_split_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split_items)),
+     METH_FASTCALL,
+     "_split_items($module, items, index, position, key, encode, pickled, bounds, outs, /)\n--\n\n"
+     "Append each item's record to the piece of its output partition."},
+    {"_add_pieces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_pieces)),
+     METH_FASTCALL,
+     "_add_pieces($module, sorter, data, /)\n--\n\n"
+     "Add the whole records at the start of data to a Sorter; return the bytes they took."},
     {nullptr, nullptr, 0, nullptr},
 };
 
