@@ -2,6 +2,7 @@ import os
 import pickle
 import random
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -52,7 +53,7 @@ WORDS = [f"w{rng.randrange(400)}" for _ in range(N)]
 MIXED = [rng.choice([None, rng.randrange(-50, 50), rng.random(), "s", b"b", (1, "t")]) for _ in range(N)]
 CASES = {
     "ints": ([(rng.randrange(1000), i) for i in range(N)], lambda r: r[0]),
-    "strs, reversed by a tuple key": ([(w, i) for i, w in enumerate(WORDS)], lambda r: (r[0], -r[1] % 3)),
+    "tuples of str and int": ([(w, i) for i, w in enumerate(WORDS)], lambda r: (r[0], -r[1] % 3)),
     "mixed kinds": ([(m, i) for i, m in enumerate(MIXED)], lambda r: r[0]),
     "half one key": ([(0 if i % 2 else rng.randrange(100), i) for i in range(N)], lambda r: r[0]),
     "items are keys": ([rng.randrange(300) for _ in range(N)], None),
@@ -77,11 +78,14 @@ def test_sorts_as_one_sorter_does(client, tmp_path, case, npartitions):
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler")
 def test_empty_bags_and_more_partitions_than_items(client, tmp_path):
     assert quillmere.dask.sort(bag_of([[]]), scratch=str(tmp_path)).compute() == []
     assert quillmere.dask.sort(bag_of([[], []]), npartitions=3, scratch=str(tmp_path)).compute() == []
     out = quillmere.dask.sort(bag_of([[3, 1], [2]]), npartitions=6, scratch=str(tmp_path))
     assert out.compute() == [1, 2, 3]
+    # Any scheduler computes it, and the same bag can be computed again.
+    assert out.compute(scheduler="threads") == [1, 2, 3]
     assert os.listdir(tmp_path) == []
 
 
@@ -183,4 +187,47 @@ def test_a_worker_killed_mid_task_loses_and_duplicates_nothing(tmp_path, phase):
     killer.join(timeout=5)
     assert not killer.is_alive()
     assert got == one_sorter(items, key)
+    assert os.listdir(scratch) == []
+
+
+CANCELLED = """
+import os, pickle, sys, time
+import dask.bag as db
+import distributed
+import quillmere.dask
+
+class Stall:
+    # Stalls the first decode: every piece is written, no output is sorted.
+    def encode(self, item):
+        return pickle.dumps(item)
+    def decode(self, payload):
+        if not os.path.exists(flag):
+            open(flag, "w").close()
+            time.sleep(2)
+        return pickle.loads(payload)
+
+scratch, flag = sys.argv[1:]
+with distributed.LocalCluster(
+    n_workers=1, threads_per_worker=2, processes=False, dashboard_address=":0"
+) as cluster, distributed.Client(cluster) as client:
+    bag = db.from_sequence(range(2000), npartitions=4)
+    future = client.compute(quillmere.dask.sort(bag, codec=Stall(), npartitions=3, scratch=scratch))
+    while not os.path.exists(flag):
+        time.sleep(0.02)
+    future.cancel()
+    (run,) = os.listdir(scratch)
+    print(sorted(os.listdir(os.path.join(scratch, run))))
+"""
+
+
+def test_a_cancelled_sort_leaves_nothing_once_its_process_exits(tmp_path):
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    done = subprocess.run(
+        [sys.executable, "-c", CANCELLED, str(scratch), str(tmp_path / "flag")],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    # Cancelled with every piece written and none read; gone once it exited.
+    assert done.stdout.strip() == "['.run', '0', '1', '2']"
     assert os.listdir(scratch) == []

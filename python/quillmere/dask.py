@@ -11,7 +11,7 @@ Needs the `dask` extra (Dask, its distributed scheduler and fsspec).
 
 from __future__ import annotations
 
-import bisect
+import atexit
 import contextlib
 import itertools
 import math
@@ -73,7 +73,8 @@ def sort[T](
     output partitions divide, then to split its items into one piece per output partition,
     written to `scratch`. Each output partition reads its pieces into a Sorter that holds
     at most `max_bytes` and spills to the worker's own disk. Pieces are removed once read,
-    and when the computation fails.
+    and when the computation fails; those of a cancelled computation when this process
+    exits.
 
     Args:
         bag: The items to sort.
@@ -100,6 +101,7 @@ def sort[T](
     elif npartitions < 1:
         raise ValueError(f"npartitions must be at least 1, not {npartitions}")
     run = Run(scratch if scratch is not None else tempfile.gettempdir(), uuid.uuid4().hex)
+    _started(run)
     if bag.npartitions == 0:
         bag = bags.from_sequence([], npartitions=1)
     # Partition i of `indices` is [i]: mapped alongside the items, it tells
@@ -159,6 +161,29 @@ class Run:
         folder gone.
         """
         threading.Thread(target=self.remove, name="quillmere-dask-cleanup").start()
+
+
+# Runs this process made. A cancelled computation runs no more tasks, so
+# nothing removes its pieces; this process, the one that can compute the
+# result again, removes whatever its runs left when it exits (a run that
+# finished left nothing).
+_runs: list[Run] = []
+_runs_lock = threading.Lock()
+
+
+def _started(run: Run) -> None:
+    with _runs_lock:
+        if not _runs:
+            atexit.register(_remove_runs)
+        _runs.append(run)
+
+
+def _remove_runs() -> None:
+    with _runs_lock:
+        for run in _runs:
+            with contextlib.suppress(Exception):
+                run.remove()
+        _runs.clear()
 
 
 def _noted(error: BaseException, index: int) -> BaseException:
@@ -231,6 +256,7 @@ class _Pieces:
     def flush(self, out: int) -> None:
         held = self.buffers[out]
         if out not in self.files:
+            _check_running(self.fs, self.path)
             self.fs.makedirs(f"{self.path}/{out}", exist_ok=True)
             self.files[out] = self.fs.open(self.name(out) + ".tmp", "wb")
         self.files[out].write(held)
@@ -268,11 +294,7 @@ def _split(
     """Writes each item of an input partition into the piece of its output partition."""
     (index,) = indices
     fs, path = run.fs_path
-    if not fs.exists(f"{path}/.run"):
-        # The sort finished or failed and its folder went: writing now
-        # would leave pieces nobody reads. A failure's own error goes first.
-        time.sleep(_GONE_WAIT)
-        raise RuntimeError(f"the sort's scratch folder {path} is gone; compute the result again")
+    _check_running(fs, path)
     pieces = _Pieces(run, index, count, max(16 << 10, min(1 << 20, (64 << 20) // count)))
     pickled = encode is pickle.dumps
     numbered = iter(items)
@@ -291,6 +313,15 @@ def _split(
         # The whole sort fails with this task: nothing it wrote will be read.
         run.abandon()
         raise
+
+
+def _check_running(fs: Any, path: str) -> None:
+    if not fs.exists(f"{path}/.run"):
+        # The sort finished, failed or was given up and its folder went:
+        # writing now would leave pieces nobody reads. A failure's own error
+        # goes first.
+        time.sleep(_GONE_WAIT)
+        raise RuntimeError(f"the sort's scratch folder {path} is gone; compute the result again")
 
 
 def _claim(run: Run, out: int, pieces: Sequence[str | None]) -> str | None:
