@@ -228,6 +228,8 @@ def test_a_cancelled_sort_leaves_nothing_once_its_process_exits(tmp_path):
         capture_output=True, text=True, timeout=120,
     )
     assert done.returncode == 0, done.stderr
-    # Cancelled with every piece written and none read; gone once it exited.
-    assert done.stdout.strip() == "['.run', '0', '1', '2']"
+    # Cancelled with every piece written and some not yet read (another
+    # output partition may have been sorted meanwhile); gone once it exited.
+    left = eval(done.stdout)
+    assert ".run" in left and any(name.isdigit() for name in left), left
     assert os.listdir(scratch) == []

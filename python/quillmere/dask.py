@@ -21,11 +21,11 @@ import tempfile
 import threading
 import time
 import uuid
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
-import fsspec  # type: ignore[import-untyped]
 import dask.bag.core
+import fsspec  # type: ignore[import-untyped]
 from dask.bag.core import Bag
 from dask.delayed import Delayed, delayed
 from dask.graph_manipulation import bind, clone
