@@ -1,3 +1,4 @@
+import ast
 import os
 import pickle
 import random
@@ -230,6 +231,6 @@ def test_a_cancelled_sort_leaves_nothing_once_its_process_exits(tmp_path):
     assert done.returncode == 0, done.stderr
     # Cancelled with every piece written and some not yet read (another
     # output partition may have been sorted meanwhile); gone once it exited.
-    left = eval(done.stdout)
+    left = ast.literal_eval(done.stdout)
     assert ".run" in left and any(name.isdigit() for name in left), left
     assert os.listdir(scratch) == []
