@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 import re
+import select
 from dataclasses import dataclass
 
 # Names only the type checker needs; importing typing would slow the start.
@@ -171,13 +172,35 @@ def read_or_fail[*Ts, R](name: str, read: Callable[[*Ts], R], *args: *Ts) -> R:
         raise InputError(f"read error on {name}: {e.strerror or e}") from None
 
 
+# While the command's signal handlers are installed: the read end of a pipe
+# that the interpreter writes to whenever a signal arrives (set_wakeup_fd).
+# A signal that lands just before a read of a pipe or terminal would
+# otherwise wait, unhandled, until input came; waiting for either ends that
+# wait at once, and the handler runs on return.
+signal_wakeup: int | None = None
+
+
+def read_block(file: io.FileIO) -> bytes | None:
+    """file.read(BLOCK), once the file has input or a signal has come."""
+    if signal_wakeup is not None:
+        poll = select.poll()
+        poll.register(file.fileno(), select.POLLIN)
+        poll.register(signal_wakeup, select.POLLIN)
+        while not any(fd == file.fileno() for fd, _ in poll.poll()):
+            try:
+                os.read(signal_wakeup, 512)
+            except BlockingIOError:
+                pass
+    return file.read(BLOCK)
+
+
 def line_blocks(file: io.FileIO, name: str,
                 end: bytes = b"\n") -> Iterator[tuple[bytes, int]]:
     """(block, bytes read) pairs, each block whole records ending in `end`; a
     last record without it gets one. A record longer than a block is
     gathered in pieces, joined once its end is found."""
     pending = []
-    while chunk := read_or_fail(name, file.read, BLOCK):
+    while chunk := read_or_fail(name, read_block, file):
         cut = chunk.rfind(end) + 1
         if not cut:
             pending.append(chunk)

@@ -38,6 +38,7 @@ import sys
 from collections import deque
 
 from _quillmere import Sorter, _Lines
+from quillmere import _keys
 from quillmere._keys import (InputError, KeyDef, UsageError, check_flags, line_blocks,
                              parse_keydef, parse_size, resolve_keys)
 from quillmere._output import PROG, Output, Progress, Sink
@@ -87,8 +88,14 @@ class Signals:
         self.signum = 0
         self.previous: dict[int, _HANDLER] = {}
         self.mask: set[int] | None = None
+        self.wakeup: tuple[int, int] | None = None
 
     def install(self) -> None:
+        # Waits for input also end when a signal arrives (see read_block).
+        reader, writer = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        self.wakeup = (reader, writer)
+        signal.set_wakeup_fd(writer, warn_on_full_buffer=False)
+        _keys.signal_wakeup = reader
         for signum in ENDING_SIGNALS:
             previous = signal.getsignal(signum)
             if previous == signal.SIG_IGN and signum not in PYTHON_IGNORES:
@@ -115,6 +122,12 @@ class Signals:
         for signum, previous in self.previous.items():
             signal.signal(signum, previous if previous is not None else signal.SIG_DFL)
         self.previous.clear()
+        if self.wakeup is not None:
+            signal.set_wakeup_fd(-1)
+            _keys.signal_wakeup = None
+            for fd in self.wakeup:
+                os.close(fd)
+            self.wakeup = None
 
 
 class Options(argparse.Namespace):
