@@ -2,6 +2,7 @@ import ast
 import os
 import pickle
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -234,3 +235,22 @@ def test_a_cancelled_sort_leaves_nothing_once_its_process_exits(tmp_path):
     left = ast.literal_eval(done.stdout)
     assert ".run" in left and any(name.isdigit() for name in left), left
     assert os.listdir(scratch) == []
+
+
+def test_two_output_partitions_finishing_at_once(tmp_path):
+    # Partition 1 finishes as partition 0 marks itself done: 1 sees every
+    # partition done and removes the run before 0 looks at what is left.
+    from fsspec.implementations.local import LocalFileSystem
+
+    run = tmp_path / "run"
+    (run / "0").mkdir(parents=True)
+    (run / ".run").touch()
+    (run / "1.done").touch()
+
+    class Racing(LocalFileSystem):
+        def touch(self, path, **kwargs):
+            super().touch(path, **kwargs)
+            shutil.rmtree(run)
+
+    quillmere.dask._finish(Racing(), str(run), 0, 2)
+    assert os.listdir(tmp_path) == []

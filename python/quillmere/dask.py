@@ -384,8 +384,18 @@ def _finish(fs: Any, path: str, out: int, count: int) -> None:
     """Removes an output partition's pieces, and the run's folder once every partition is done."""
     with contextlib.suppress(FileNotFoundError):
         fs.rm(f"{path}/{out}", recursive=True)
-    fs.touch(f"{path}/{out}.done")
-    names = {entry.rsplit("/", 1)[-1] for entry in fs.ls(path, detail=False)}
+    marker = f"{path}/{out}.done"
+    try:
+        fs.touch(marker, truncate=False)
+        if not fs.exists(f"{path}/.run"):
+            # Another partition, done at the same moment, saw this one done
+            # too and removed the run; a store with no real folders would
+            # keep the marker just made.
+            fs.rm(marker)
+            return
+        names = {entry.rsplit("/", 1)[-1] for entry in fs.ls(path, detail=False)}
+    except FileNotFoundError:
+        return  # the same, on a filesystem with folders
     done = {name.removesuffix(".done") for name in names if name.endswith(".done")}
     if len(done) == count:
         with contextlib.suppress(FileNotFoundError):
