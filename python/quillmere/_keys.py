@@ -10,6 +10,7 @@ live here too, since every other module of the command imports this one.
 # that are imported only for the type checker.
 from __future__ import annotations
 
+import io
 import os
 import re
 import select
@@ -18,8 +19,7 @@ from dataclasses import dataclass
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import io
-    from collections.abc import Callable, Iterator
+    from collections.abc import Buffer, Callable, Iterator
 
 BLOCK = 1 << 20  # bytes read at a time; big enough that per-block Python work is noise
 
@@ -180,8 +180,9 @@ def read_or_fail[*Ts, R](name: str, read: Callable[[*Ts], R], *args: *Ts) -> R:
 signal_wakeup: int | None = None
 
 
-def read_block(file: io.FileIO) -> bytes | None:
-    """file.read(BLOCK), once the file has input or a signal has come."""
+def wait_for_input(file: io.FileIO) -> None:
+    """Returns once the file has input, or once a signal has come and its
+    handler has run (which raises, for the first ending signal)."""
     if signal_wakeup is not None:
         poll = select.poll()
         poll.register(file.fileno(), select.POLLIN)
@@ -191,7 +192,30 @@ def read_block(file: io.FileIO) -> bytes | None:
                 os.read(signal_wakeup, 512)
             except BlockingIOError:
                 pass
+
+
+def read_block(file: io.FileIO) -> bytes | None:
+    """file.read(BLOCK), once the file has input or a signal has come."""
+    wait_for_input(file)
     return file.read(BLOCK)
+
+
+class Waiting(io.RawIOBase):
+    """A file whose every read waits as read_block's does, for readers that
+    buffer it; closing this leaves the file open."""
+
+    def __init__(self, file: io.FileIO) -> None:
+        self.file = file
+
+    def readable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self.file.fileno()
+
+    def readinto(self, buffer: Buffer) -> int | None:
+        wait_for_input(self.file)
+        return self.file.readinto(buffer)
 
 
 def line_blocks(file: io.FileIO, name: str,

@@ -15,7 +15,8 @@ import io
 import json
 
 from _quillmere import _Lines
-from quillmere._keys import BLOCK, ORDERING_FLAGS, InputError, KeyDef, UsageError, read_or_fail
+from quillmere._keys import (BLOCK, ORDERING_FLAGS, InputError, KeyDef, UsageError, Waiting,
+                             read_or_fail)
 
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
@@ -49,7 +50,7 @@ class CsvRecords:
 
     def read(self, file: io.FileIO, name: str) -> Iterator[tuple[list[str], bytes]]:
         taken: list[str] = []
-        source = text_lines(io.BufferedReader(file, BLOCK))
+        source = text_lines(io.BufferedReader(Waiting(file), BLOCK))
 
         def tap() -> Iterator[str]:
             lines = iter(source)
