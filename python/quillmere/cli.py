@@ -89,12 +89,13 @@ class Signals:
         self.previous: dict[int, _HANDLER] = {}
         self.mask: set[int] | None = None
         self.wakeup: tuple[int, int] | None = None
+        self.previous_wakeup = -1
 
     def install(self) -> None:
         # Waits for input also end when a signal arrives (see read_block).
         reader, writer = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
         self.wakeup = (reader, writer)
-        signal.set_wakeup_fd(writer, warn_on_full_buffer=False)
+        self.previous_wakeup = signal.set_wakeup_fd(writer, warn_on_full_buffer=False)
         _keys.signal_wakeup = reader
         for signum in ENDING_SIGNALS:
             previous = signal.getsignal(signum)
@@ -123,7 +124,7 @@ class Signals:
             signal.signal(signum, previous if previous is not None else signal.SIG_DFL)
         self.previous.clear()
         if self.wakeup is not None:
-            signal.set_wakeup_fd(-1)
+            signal.set_wakeup_fd(self.previous_wakeup)
             _keys.signal_wakeup = None
             for fd in self.wakeup:
                 os.close(fd)

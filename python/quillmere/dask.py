@@ -146,9 +146,6 @@ class Run:
         fs, root = fsspec.core.url_to_fs(self.url)
         return fs, f"{root.rstrip('/')}/quillmere-{self.token}"
 
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (Run, (self.url, self.token))
-
     def remove(self) -> None:
         fs, path = self.fs_path
         with contextlib.suppress(FileNotFoundError):
@@ -239,6 +236,7 @@ class _Pieces:
 
     def __init__(self, run: Run, index: int, count: int, buffer: int) -> None:
         self.fs, self.path = run.fs_path
+        _check_running(self.fs, self.path)
         self.index = index
         self.attempt = uuid.uuid4().hex[:12]
         self.buffers = [bytearray() for _ in range(count)]
@@ -293,8 +291,6 @@ def _split(
 ) -> tuple[str | None, ...]:
     """Writes each item of an input partition into the piece of its output partition."""
     (index,) = indices
-    fs, path = run.fs_path
-    _check_running(fs, path)
     pieces = _Pieces(run, index, count, max(16 << 10, min(1 << 20, (64 << 20) // count)))
     pickled = encode is pickle.dumps
     numbered = iter(items)

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "python/args.h"
+#include "python/bytes_view.h"
 #include "python/errors.h"
 #include "python/interrupt.h"
 #include "python/key_encoder.h"
@@ -29,18 +30,13 @@ Outcome push_to_state(State& state, std::span<const std::byte> key,
   return {};
 }
 
-std::span<const std::byte> bytes_of(PyObject* bytes) {
-  return {reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes)),
-          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
-}
-
 // The payload of an item: the codec's encode(item), or pickle.dumps(item, 5).
-Ref encode_item(PySorter* self, PyObject* item) {
-  if (self->has_codec) return Ref::steal(PyObject_CallOneArg(self->encode, item));
+Ref encode_item(const Encoder& encoder, PyObject* item) {
+  if (!encoder.is_pickle) return Ref::steal(PyObject_CallOneArg(encoder.encode, item));
   Ref protocol = Ref::steal(PyLong_FromLong(kPickleProtocol));
   if (!protocol) return {};
   PyObject* args[] = {item, protocol.get()};
-  return Ref::steal(PyObject_Vectorcall(self->encode, args, 2, nullptr));
+  return Ref::steal(PyObject_Vectorcall(encoder.encode, args, 2, nullptr));
 }
 
 void refuse_payload(PyObject* payload) {
@@ -116,29 +112,39 @@ bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::b
   return false;
 }
 
-bool push_item(PySorter* self, PyObject* item, ItemBuffers& buffers) {
+std::optional<std::span<const std::byte>> encode_record(PyObject* key_function, PyObject* item,
+                                                        const Encoder& encoder,
+                                                        ItemBuffers& buffers, Ref& encoded) {
   key::Buffer& buffer = buffers.key;
   buffer.clear();
-  if (self->key != nullptr) {
-    Ref key = Ref::steal(PyObject_CallOneArg(self->key, item));
-    if (!key || !encode_key(key.get(), buffer, 0)) return false;
+  if (key_function != nullptr) {
+    Ref key = Ref::steal(PyObject_CallOneArg(key_function, item));
+    if (!key || !encode_key(key.get(), buffer, 0)) return std::nullopt;
   } else if (!encode_key(item, buffer, 0)) {
-    return false;
+    return std::nullopt;
   }
   // The payload goes from here into the half, with no bytes object between.
-  if (self->own_pickle) {
-    if (pickle::dumps(item, buffers.payload)) return push(self, buffer, buffers.payload);
-    if (PyErr_Occurred()) return false;
+  if (encoder.own_pickle) {
+    if (pickle::dumps(item, buffers.payload)) return std::span<const std::byte>(buffers.payload);
+    if (PyErr_Occurred()) return std::nullopt;
   }
-  Ref payload = encode_item(self, item);
-  if (!payload) return false;
-  if (!PyBytes_Check(payload.get())) {
-    if (Ref name = type_name(payload.get())) {
+  encoded = encode_item(encoder, item);
+  if (!encoded) return std::nullopt;
+  if (!PyBytes_Check(encoded.get())) {
+    if (Ref name = type_name(encoded.get())) {
       PyErr_Format(PyExc_TypeError, "a codec must encode an item into bytes, not %U", name.get());
     }
-    return false;
+    return std::nullopt;
   }
-  return push(self, buffer, bytes_of(payload.get()));
+  return bytes_of(encoded.get());
+}
+
+bool push_item(PySorter* self, PyObject* item, ItemBuffers& buffers) {
+  const Encoder encoder{self->encode, !self->has_codec, self->own_pickle};
+  Ref encoded;
+  const std::optional<std::span<const std::byte>> payload =
+      encode_record(self->key, item, encoder, buffers, encoded);
+  return payload && push(self, buffers.key, *payload);
 }
 
 PyObject* sorter_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

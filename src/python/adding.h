@@ -12,10 +12,12 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "key/key.h"
+#include "python/ref.h"
 #include "python/sorter_object.h"
 
 namespace quillmere::python {
@@ -30,6 +32,22 @@ struct ItemBuffers {
   key::Buffer key;  // 64 bytes inside: most keys need no allocation
   std::vector<std::byte> payload;
 };
+
+// How an item becomes its payload: `encode(item)`, a codec's method; or,
+// when `is_pickle`, pickle.dumps(item, 5), done in C++ first when
+// `own_pickle` says pickle.dumps is the interpreter's own.
+struct Encoder {
+  PyObject* encode;
+  bool is_pickle;
+  bool own_pickle;
+};
+
+// Keys and encodes one item: its key into buffers.key, and returns its
+// payload, which lies in buffers.payload or in `encoded` (the bytes the
+// encoder returned). nullopt, with an exception set, on failure.
+std::optional<std::span<const std::byte>> encode_record(PyObject* key_function, PyObject* item,
+                                                        const Encoder& encoder,
+                                                        ItemBuffers& buffers, Ref& encoded);
 
 // Keys, encodes and pushes one item, reusing `buffers`. Raises and adds
 // nothing on failure.

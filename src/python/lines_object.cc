@@ -7,17 +7,19 @@
 
 #include "python/lines_object.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "key/line_keys.h"
 #include "python/adding.h"
+#include "python/bytes_view.h"
 #include "python/errors.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
@@ -39,19 +41,6 @@ struct PyLines {
 };
 
 PyLines* as_lines(PyObject* o) { return reinterpret_cast<PyLines*>(o); }
-
-Bytes bytes_of(PyObject* bytes) {
-  return {reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes)),
-          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
-}
-
-int compare(Bytes a, Bytes b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  if (common != 0) {
-    if (int c = std::memcmp(a.data(), b.data(), common); c != 0) return c;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
 
 // Calls visit(record, key) for each record of a block of whole records,
 // until it returns false; returns whether every record was visited.

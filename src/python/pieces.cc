@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "python/adding.h"
+#include "python/bytes_view.h"
 #include "python/errors.h"
-#include "python/key_encoder.h"
-#include "python/pickle_subset.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
 
@@ -31,18 +31,9 @@ struct Place {
 };
 
 bool before(const Place& a, const Place& b) {
-  const std::size_t common = std::min(a.key.size(), b.key.size());
-  if (common != 0) {
-    if (int c = std::memcmp(a.key.data(), b.key.data(), common); c != 0) return c < 0;
-  }
-  if (a.key.size() != b.key.size()) return a.key.size() < b.key.size();
+  if (int c = compare(a.key, b.key); c != 0) return c < 0;
   if (a.partition != b.partition) return a.partition < b.partition;
   return a.position < b.position;
-}
-
-Bytes bytes_of(PyObject* bytes) {
-  return {reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes)),
-          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
 // The bounds as places, and strong references to their key bytes, which
@@ -147,38 +138,20 @@ PyObject* split_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!read_outs(args[7], bounds.size() + 1, arrays)) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(args[0]));
     if (!iterator) return nullptr;
-    key::Buffer key;
-    std::vector<std::byte> pickle;
+    const Encoder encoder{encode, pickled != 0, pickled != 0};
+    ItemBuffers buffers;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-      key.clear();
-      if (key_function != nullptr) {
-        Ref value = Ref::steal(PyObject_CallOneArg(key_function, item.get()));
-        if (!value || !encode_key(value.get(), key, 0)) return nullptr;
-      } else if (!encode_key(item.get(), key, 0)) {
-        return nullptr;
-      }
       Ref encoded;
-      Bytes payload;
-      if (pickled && pickle::dumps(item.get(), pickle)) {
-        payload = pickle;
-      } else {
-        if (PyErr_Occurred()) return nullptr;
-        encoded = Ref::steal(PyObject_CallOneArg(encode, item.get()));
-        if (!encoded) return nullptr;
-        if (!PyBytes_Check(encoded.get())) {
-          if (Ref name = type_name(encoded.get())) {
-            PyErr_Format(PyExc_TypeError, "a codec must encode an item into bytes, not %U",
-                         name.get());
-          }
-          return nullptr;
-        }
-        payload = bytes_of(encoded.get());
-      }
+      const std::optional<Bytes> payload =
+          encode_record(key_function, item.get(), encoder, buffers, encoded);
+      if (!payload) return nullptr;
+      const Bytes key = buffers.key;
       const Place place{key, index, position++};
       const auto out = std::upper_bound(bounds.begin(), bounds.end(), place,
                                         [](const Place& a, const Place& b) { return before(a, b); });
       // Bounds before this place, so the output partition it falls in.
-      if (!append_record(arrays[static_cast<std::size_t>(out - bounds.begin())].get(), key, payload)) {
+      if (!append_record(arrays[static_cast<std::size_t>(out - bounds.begin())].get(), key,
+                         *payload)) {
         return nullptr;
       }
     }
