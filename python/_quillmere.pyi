@@ -7,10 +7,15 @@ from quillmere import Sorter as Sorter
 
 __all__ = ["Sorter"]
 
-# Private to the quillmere command: text records keyed in C++.
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, final
+from typing import Any, Final, final
 
+# Private to the quillmere package: the constructor's defaults.
+_DEFAULT_MAX_BYTES: Final = 268435456
+_DEFAULT_MAX_OPEN: Final = 64
+_DEFAULT_THREADS: Final = 1
+
+# Private to the quillmere command: text records keyed in C++.
 from quillmere import SortKey
 
 from _typeshed import SupportsWrite

@@ -1,9 +1,13 @@
 // The extension module _quillmere: multi-phase initialisation, declared to
 // run without the global interpreter lock, exporting the one class Sorter
-// (and, private to the quillmere package, _Lines for the command, and
-// _sort_key, _split_items and _add_pieces for sorting across a cluster).
+// (and, private to the quillmere package, _Lines for the command, the
+// constructor's defaults, and _sort_key, _split_items and _add_pieces for
+// sorting across a cluster).
 
 #include <Python.h>
+
+#include <cstdint>
+#include <utility>
 
 #include "python/errors.h"
 #include "python/key_encoder.h"
@@ -11,6 +15,7 @@
 #include "python/pieces.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
+#include "sorter/sorter.h"
 
 namespace quillmere::python {
 namespace {
@@ -37,8 +42,17 @@ int module_exec(PyObject* module) {
   if (!appended) return -1;
   if (PyObject_SetAttrString(module, "Sorter", type.get()) < 0) return -1;
   Ref lines = lines_type();
-  if (!lines) return -1;
-  return PyObject_SetAttrString(module, "_Lines", lines.get());
+  if (!lines || PyObject_SetAttrString(module, "_Lines", lines.get()) < 0) return -1;
+  // The constructor's defaults, for the package to take rather than repeat.
+  const std::pair<const char*, std::uint64_t> defaults[] = {
+      {"_DEFAULT_MAX_BYTES", kDefaultMaxBytes},
+      {"_DEFAULT_MAX_OPEN", kDefaultMaxOpen},
+      {"_DEFAULT_THREADS", kDefaultThreads},
+  };
+  for (const auto& [name, value] : defaults) {
+    if (PyModule_Add(module, name, PyLong_FromUnsignedLongLong(value)) < 0) return -1;
+  }
+  return 0;
 }
 
 // The bytes a Sorter orders `key` by, so that work spread over processes can
