@@ -12,7 +12,7 @@ import types
 import pytest
 
 import _quillmere_test as qt
-from _quillmere import Sorter
+from _quillmere import Sorter, _check_sorter_arguments
 from conftest import ADD_AFTER_READ, CLOSED, READ_TWICE, STOPPED, pool_threads
 
 try:
@@ -45,9 +45,9 @@ class PathLike:
         return self.path
 
 
-def raised(**kwargs):
+def raised(make=Sorter, **kwargs):
     with pytest.raises(Exception) as info:
-        Sorter(**kwargs)
+        make(**kwargs)
     return info.value
 
 
@@ -62,11 +62,20 @@ def raised(**kwargs):
     # Conversions come first, then key and codec, and the minimums last.
     (dict(key=5, max_bytes=1), TypeError, "key must be a function returning a sort key, not int"),
     (dict(threads=0, tmp_dir="/no/such/dir"), ValueError, "threads must be at least 1, not 0"),
-    (dict(threads=70000), OSError, "a worker pool has at most 65535 threads, not 70000"),
 ])
-def test_bad_arguments(kwargs, exc_type, message):
-    e = raised(**kwargs)
+@pytest.mark.parametrize("make", [Sorter, _check_sorter_arguments])
+def test_bad_arguments(make, kwargs, exc_type, message):
+    # The package checks arguments without a Sorter; the errors must be the same.
+    e = raised(make, **kwargs)
     assert (type(e), str(e)) == (exc_type, message)
+
+
+def test_only_a_sorter_probes_its_directory_and_starts_its_pool():
+    assert _check_sorter_arguments(tmp_dir="/no/such/dir", threads=70000) is None
+    e = raised(tmp_dir="/no/such/dir")
+    assert (type(e), str(e)) == (FileNotFoundError, "/no/such/dir: No such file or directory (os error 2)")
+    e = raised(threads=70000)
+    assert (type(e), str(e)) == (OSError, "a worker pool has at most 65535 threads, not 70000")
 
 
 @pytest.mark.parametrize("name, value, exc_type", [

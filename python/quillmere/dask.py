@@ -30,7 +30,15 @@ from dask.bag.core import Bag
 from dask.delayed import Delayed, delayed
 from dask.graph_manipulation import bind, clone
 
-from _quillmere import Sorter, _add_pieces, _sort_key, _split_items
+from _quillmere import (
+    _DEFAULT_MAX_BYTES,
+    _DEFAULT_THREADS,
+    Sorter,
+    _add_pieces,
+    _check_sorter_arguments,
+    _sort_key,
+    _split_items,
+)
 from quillmere._typing import Codec, SortKey
 
 __all__ = ["sort"]
@@ -59,8 +67,8 @@ def sort[T](
     *,
     codec: Codec[T] | None = None,
     npartitions: int | None = None,
-    max_bytes: int = 268435456,
-    threads: int = 1,
+    max_bytes: int = _DEFAULT_MAX_BYTES,
+    threads: int = _DEFAULT_THREADS,
     scratch: str | None = None,
 ) -> Bag:
     """Return a bag of every item of `bag`, sorted as one Sorter with this key would sort it.
@@ -92,10 +100,8 @@ def sort[T](
             result is computed, as it would for an item, with a note naming the item's
             input partition.
     """
-    # The Sorter checks its arguments with its own errors; this one is
-    # made for that alone, and closed at once.
-    check: Any = Sorter
-    check(key, codec=codec, max_bytes=max_bytes, threads=threads).close()
+    # As each output partition's Sorter would, with its errors, but now.
+    _check_sorter_arguments(key, codec=codec, max_bytes=max_bytes, threads=threads)
     if npartitions is None:
         npartitions = max(bag.npartitions, 1)
     elif npartitions < 1:

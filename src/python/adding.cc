@@ -10,7 +10,7 @@
 #include "python/errors.h"
 #include "python/interrupt.h"
 #include "python/key_encoder.h"
-#include "python/pickle_subset.h"
+#include "python/pickle/encoder.h"
 #include "python/ref.h"
 
 namespace quillmere::python {

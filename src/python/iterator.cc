@@ -17,7 +17,7 @@
 #include "python/errors.h"
 #include "python/finish.h"
 #include "python/interrupt.h"
-#include "python/pickle_subset.h"
+#include "python/pickle/decoder.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
 

@@ -23,6 +23,7 @@
 #include "python/errors.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
+#include "python/sorter_type.h"
 #include "python/write_to.h"
 
 namespace quillmere::python {

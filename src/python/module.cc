@@ -14,7 +14,7 @@
 #include "python/lines_object.h"
 #include "python/pieces.h"
 #include "python/ref.h"
-#include "python/sorter_object.h"
+#include "python/sorter_type.h"
 #include "sorter/sorter.h"
 
 namespace quillmere::python {
@@ -73,6 +73,11 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "_split_items($module, items, index, position, key, encode, pickled, bounds, outs, /)\n--\n\n"
      "Append each item's record to the piece of its output partition."},
+    {"_check_sorter_arguments",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_sorter_arguments)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_check_sorter_arguments($module, /, *args, **kwargs)\n--\n\n"
+     "Check arguments as Sorter() does, with its messages, without making one."},
     {"_add_pieces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_pieces)),
      METH_FASTCALL,
      "_add_pieces($module, sorter, data, /)\n--\n\n"

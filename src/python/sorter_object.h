@@ -1,5 +1,7 @@
-// The Python class Sorter ("quillmere.Sorter"): the data of one sorter object
-// and the operations on it that the adding and reading paths share.
+// The data of one Python Sorter object ("quillmere.Sorter") and what every
+// part of the layer shares about it: its refusals, the release of its state
+// by the last holder, and the per-interpreter cache of the layer's types.
+// The type itself, its slots and its constructor are in sorter_type.h.
 //
 // All fields are set by the constructor; afterwards only `added` and
 // `status` change, and both are atomics, so they may be read without the
@@ -53,13 +55,6 @@ Refusal refusal_to_add(const State& state);
 // This interpreter's copy of the type made from `spec`, made on first use and
 // kept under `cache_key` (a new reference, or nullptr with an exception set).
 Ref cached_type(const char* cache_key, PyType_Spec* spec);
-
-// This interpreter's Sorter type, made on first use (a new reference, or
-// nullptr with an exception set).
-Ref sorter_type();
-
-// Whether o is a Sorter.
-bool is_sorter(PyObject* o);
 
 // Drops the heavy contents of the state when `lock` is the last handle to
 // it: the state becomes Closed and the core sorter or merge is dropped with

@@ -15,6 +15,7 @@
 #include "python/lock.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
+#include "python/sorter_type.h"
 
 namespace quillmere::python {
 namespace {

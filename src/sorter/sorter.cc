@@ -15,12 +15,6 @@
 namespace quillmere {
 namespace {
 
-Result<> check_setting(const char* name, std::uint64_t value, std::uint64_t minimum) {
-  if (value >= minimum) return {};
-  return fail(Error::invalid(std::string(name) + " must be at least " + std::to_string(minimum) +
-                             ", not " + std::to_string(value)));
-}
-
 // A bad spill directory should fail the constructor, not the first spill.
 Result<> check_tmp_dir(const std::filesystem::path& dir) {
   struct stat st;
@@ -37,9 +31,9 @@ Result<> check_tmp_dir(const std::filesystem::path& dir) {
 }  // namespace
 
 Result<std::unique_ptr<Sorter>> Sorter::create(Config config) {
-  if (Result<> r = check_setting("max_bytes", config.max_bytes, 2); !r) return fail(r.error());
-  if (Result<> r = check_setting("max_open", config.max_open, 2); !r) return fail(r.error());
-  if (Result<> r = check_setting("threads", config.threads, 1); !r) return fail(r.error());
+  if (Result<> r = check_settings(config.max_bytes, config.max_open, config.threads); !r) {
+    return fail(r.error());
+  }
   if (Result<> r = check_tmp_dir(config.tmp_dir); !r) return fail(r.error());
   std::shared_ptr<WorkerPool> pool;
   if (config.threads >= 2) {

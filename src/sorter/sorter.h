@@ -29,21 +29,10 @@
 #include "base/stop.h"
 #include "run/run.h"
 #include "sorter/chunk.h"
+#include "sorter/config.h"
 #include "sorter/private_dir.h"
 
 namespace quillmere {
-
-// The defaults of the Python constructor's arguments.
-inline constexpr std::uint64_t kDefaultMaxBytes = 268435456;
-inline constexpr std::uint64_t kDefaultMaxOpen = 64;
-inline constexpr std::uint64_t kDefaultThreads = 1;
-
-struct Config {
-  std::filesystem::path tmp_dir;  // where the private directory goes
-  std::uint64_t max_bytes = kDefaultMaxBytes;
-  std::uint64_t max_open = kDefaultMaxOpen;
-  std::uint64_t threads = kDefaultThreads;
-};
 
 // Keys and payloads must be shorter than this.
 inline constexpr std::uint64_t kMaxFieldLength = std::uint64_t{1} << 32;
