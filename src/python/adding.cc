@@ -10,16 +10,15 @@
 #include "python/errors.h"
 #include "python/interrupt.h"
 #include "python/key_encoder.h"
+#include "python/outcome.h"
 #include "python/pickle/encoder.h"
 #include "python/ref.h"
+#include "python/sorter_type.h"
 
 namespace quillmere::python {
 namespace {
 
 constexpr long kPickleProtocol = 5;
-
-// What a push under the lock came to, raised once the thread is attached.
-using Outcome = std::variant<std::monostate, Refusal, Error>;
 
 Outcome push_to_state(State& state, std::span<const std::byte> key,
                       std::span<const std::byte> payload, StopCheck& stop) {
@@ -27,16 +26,16 @@ Outcome push_to_state(State& state, std::span<const std::byte> key,
   if (adding == nullptr) return refusal_to_add(state);
   Result<> pushed = adding->sorter->push(key, payload, stop);
   if (!pushed) return std::move(pushed.error());
-  return {};
+  return Outcome();
 }
 
 // The payload of an item: the codec's encode(item), or pickle.dumps(item, 5).
-Ref encode_item(const Encoder& encoder, PyObject* item) {
-  if (!encoder.is_pickle) return Ref::steal(PyObject_CallOneArg(encoder.encode, item));
+Ref encode_item(PyObject* encode, bool pickled, PyObject* item) {
+  if (!pickled) return Ref::steal(PyObject_CallOneArg(encode, item));
   Ref protocol = Ref::steal(PyLong_FromLong(kPickleProtocol));
   if (!protocol) return {};
   PyObject* args[] = {item, protocol.get()};
-  return Ref::steal(PyObject_Vectorcall(encoder.encode, args, 2, nullptr));
+  return Ref::steal(PyObject_Vectorcall(encode, args, 2, nullptr));
 }
 
 void refuse_payload(PyObject* payload) {
@@ -83,7 +82,8 @@ bool check_adding(PySorter* self) {
   return raise_refusal(Refusal::kAddAfterRead);
 }
 
-bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::byte> payload) {
+bool push_record(PySorter* self, std::span<const std::byte> key,
+                 std::span<const std::byte> payload) {
   InterruptCheck check;  // outlives the detached stretches below
   Outcome outcome;
   Lock& lock = *self->lock;
@@ -103,48 +103,52 @@ bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::b
     outcome = waited ? push_to_state(waited->state(), key, payload, check)
                      : Outcome(Refusal::kReentrant);
   }
-  if (std::holds_alternative<std::monostate>(outcome)) {
-    self->added.fetch_add(1, std::memory_order_relaxed);
-    return true;
-  }
-  if (auto* refusal = std::get_if<Refusal>(&outcome)) return raise_refusal(*refusal);
-  check.raise_instead(std::move(std::get<Error>(outcome)));
-  return false;
+  if (!outcome.ok()) return std::move(outcome).raise(check);
+  self->added.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
-std::optional<std::span<const std::byte>> encode_record(PyObject* key_function, PyObject* item,
-                                                        const Encoder& encoder,
-                                                        ItemBuffers& buffers, Ref& encoded) {
-  key::Buffer& buffer = buffers.key;
-  buffer.clear();
-  if (key_function != nullptr) {
-    Ref key = Ref::steal(PyObject_CallOneArg(key_function, item));
-    if (!key || !encode_key(key.get(), buffer, 0)) return std::nullopt;
-  } else if (!encode_key(item, buffer, 0)) {
+std::optional<ItemEncoder::Record> ItemEncoder::encode(PyObject* item) {
+  key_.clear();
+  encoded_ = Ref();
+  if (key_function_ != nullptr) {
+    Ref key = Ref::steal(PyObject_CallOneArg(key_function_, item));
+    if (!key || !encode_key(key.get(), key_, 0)) return std::nullopt;
+  } else if (!encode_key(item, key_, 0)) {
     return std::nullopt;
   }
   // The payload goes from here into the half, with no bytes object between.
-  if (encoder.own_pickle) {
-    if (pickle::dumps(item, buffers.payload)) return std::span<const std::byte>(buffers.payload);
+  if (own_pickle_) {
+    if (pickle::dumps(item, pickled_payload_)) return Record{key_, pickled_payload_};
     if (PyErr_Occurred()) return std::nullopt;
   }
-  encoded = encode_item(encoder, item);
-  if (!encoded) return std::nullopt;
-  if (!PyBytes_Check(encoded.get())) {
-    if (Ref name = type_name(encoded.get())) {
+  encoded_ = encode_item(encode_, pickled_, item);
+  if (!encoded_) return std::nullopt;
+  if (!PyBytes_Check(encoded_.get())) {
+    if (Ref name = type_name(encoded_.get())) {
       PyErr_Format(PyExc_TypeError, "a codec must encode an item into bytes, not %U", name.get());
     }
     return std::nullopt;
   }
-  return bytes_of(encoded.get());
+  return Record{key_, bytes_of(encoded_.get())};
 }
 
-bool push_item(PySorter* self, PyObject* item, ItemBuffers& buffers) {
-  const Encoder encoder{self->encode, !self->has_codec, self->own_pickle};
-  Ref encoded;
-  const std::optional<std::span<const std::byte>> payload =
-      encode_record(self->key, item, encoder, buffers, encoded);
-  return payload && push(self, buffers.key, *payload);
+ItemEncoder item_encoder(PySorter* self) noexcept {
+  return ItemEncoder(self->key, self->encode, !self->has_codec, self->own_pickle);
+}
+
+bool push_item(PySorter* self, PyObject* item, ItemEncoder& encoder) {
+  const std::optional<ItemEncoder::Record> record = encoder.encode(item);
+  return record && push_record(self, record->key, record->payload);
+}
+
+PySorter* adding_sorter(PyObject* o, const char* caller) {
+  if (!is_sorter(o)) {
+    PyErr_Format(PyExc_TypeError, "%s needs a Sorter", caller);
+    return nullptr;
+  }
+  auto* sorter = reinterpret_cast<PySorter*>(o);
+  return check_adding(sorter) ? sorter : nullptr;
 }
 
 PyObject* sorter_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -153,8 +157,8 @@ PyObject* sorter_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* item;
     if (!bind(kAddSignature, args, nargs, kwnames, &item)) return nullptr;
     if (!check_adding(self)) return nullptr;
-    ItemBuffers buffers;
-    if (!push_item(self, item, buffers)) return nullptr;
+    ItemEncoder encoder = item_encoder(self);
+    if (!push_item(self, item, encoder)) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -173,7 +177,7 @@ PyObject* sorter_add_encoded(PyObject* obj, PyObject* const* args, Py_ssize_t na
     if (!check_adding(self)) return nullptr;
     key::Buffer buffer;  // 64 bytes inside: most keys need no allocation
     if (!encode_key(arg[0], buffer, 0)) return nullptr;
-    if (!push(self, buffer, bytes_of(payload))) return nullptr;
+    if (!push_record(self, buffer, bytes_of(payload))) return nullptr;
     Py_RETURN_NONE;
   });
 }

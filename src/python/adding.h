@@ -1,5 +1,6 @@
 // The adding path: Sorter.add and Sorter.add_encoded, and the per-item steps
-// that sort(items) shares with them.
+// that sort(items) shares with them. The package's helpers add through
+// records.h, which this path implements.
 //
 // The key function and the codec run with no lock held, so they may call
 // the sorter themselves. The record then goes to the core under the lock:
@@ -11,13 +12,7 @@
 
 #include <Python.h>
 
-#include <cstddef>
-#include <optional>
-#include <span>
-#include <vector>
-
-#include "key/key.h"
-#include "python/ref.h"
+#include "python/records.h"
 #include "python/sorter_object.h"
 
 namespace quillmere::python {
@@ -26,35 +21,12 @@ namespace quillmere::python {
 // without blocking and without calling any user code.
 bool check_adding(PySorter* self);
 
-// What adding reuses from one item to the next: the encoded key, and the
-// payload when it is pickled here rather than by pickle.dumps.
-struct ItemBuffers {
-  key::Buffer key;  // 64 bytes inside: most keys need no allocation
-  std::vector<std::byte> payload;
-};
+// The sorter's own key function and codec, for adding items one by one.
+ItemEncoder item_encoder(PySorter* self) noexcept;
 
-// How an item becomes its payload: `encode(item)`, a codec's method; or,
-// when `is_pickle`, pickle.dumps(item, 5), done in C++ first when
-// `own_pickle` says pickle.dumps is the interpreter's own.
-struct Encoder {
-  PyObject* encode;
-  bool is_pickle;
-  bool own_pickle;
-};
-
-// Keys and encodes one item: its key into buffers.key, and returns its
-// payload, which lies in buffers.payload or in `encoded` (the bytes the
-// encoder returned). nullopt, with an exception set, on failure.
-std::optional<std::span<const std::byte>> encode_record(PyObject* key_function, PyObject* item,
-                                                        const Encoder& encoder,
-                                                        ItemBuffers& buffers, Ref& encoded);
-
-// Keys, encodes and pushes one item, reusing `buffers`. Raises and adds
+// Keys, encodes and pushes one item with `encoder`. Raises and adds
 // nothing on failure.
-bool push_item(PySorter* self, PyObject* item, ItemBuffers& buffers);
-
-// Hands one record to the core under the sorter's lock, and counts it.
-bool push(PySorter* self, std::span<const std::byte> key, std::span<const std::byte> payload);
+bool push_item(PySorter* self, PyObject* item, ItemEncoder& encoder);
 
 PyObject* sorter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* sorter_add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

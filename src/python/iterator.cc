@@ -17,9 +17,11 @@
 #include "python/errors.h"
 #include "python/finish.h"
 #include "python/interrupt.h"
+#include "python/outcome.h"
 #include "python/pickle/decoder.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
+#include "python/type_cache.h"
 
 namespace quillmere::python {
 namespace {
@@ -126,52 +128,38 @@ Ref take_attached(State& state, bool own_pickle, bool* decoded) {
   return make_bytes(value.payload);
 }
 
+// Takes the next payload under the lock, detached, and copies it into
+// `copy`, for take_detached; `copy` stays empty at the end.
+Outcome copy_next(Lock& lock, StopCheck& check, std::optional<std::vector<std::byte>>& copy) {
+  std::optional<Guard> guard = lock.acquire();
+  if (!guard) return Refusal::kReentrant;
+  State& state = guard->state();
+  if (drained(state) && check.should_stop()) {
+    state = State(Stopped{});  // removes what was spilled
+    return Error::io(IoKind::Interrupted);
+  }
+  if (std::optional<Error> error = refill_if_drained(state)) return std::move(*error);
+  Value value = next_value(state);
+  if (value.kind == Value::Kind::kClosed) return Refusal::kClosed;
+  if (value.kind == Value::Kind::kPayload) copy.emplace(value.payload.begin(), value.payload.end());
+  return Outcome();
+}
+
 // The next payload when the lock was busy: wait for it detached, and copy
 // the payload out before letting the lock go.
 Ref take_detached(Lock& lock) {
-  enum class Outcome { kPayload, kEnd, kClosed, kReentrant, kInterrupted, kFailed };
   InterruptCheck check;  // outlives the detached stretch
-  std::vector<std::byte> copy;
-  std::optional<Error> error;
-  Outcome outcome = Outcome::kEnd;
+  std::optional<std::vector<std::byte>> copy;
+  Outcome outcome;
   {
     Detached detached;
-    std::optional<Guard> guard = lock.acquire();
-    if (!guard) {
-      outcome = Outcome::kReentrant;
-    } else if (drained(guard->state()) && check.should_stop()) {
-      guard->state() = State(Stopped{});
-      outcome = Outcome::kInterrupted;
-    } else if ((error = refill_if_drained(guard->state()))) {
-      outcome = Outcome::kFailed;
-    } else {
-      Value value = next_value(guard->state());
-      if (value.kind == Value::Kind::kClosed) outcome = Outcome::kClosed;
-      if (value.kind == Value::Kind::kPayload) {
-        copy.assign(value.payload.begin(), value.payload.end());
-        outcome = Outcome::kPayload;
-      }
-    }
+    outcome = copy_next(lock, check, copy);
   }
-  switch (outcome) {
-    case Outcome::kPayload:
-      return make_bytes(copy);
-    case Outcome::kEnd:
-      break;
-    case Outcome::kClosed:
-      raise_refusal(Refusal::kClosed);
-      break;
-    case Outcome::kReentrant:
-      raise_refusal(Refusal::kReentrant);
-      break;
-    case Outcome::kInterrupted:
-      check.raise_instead(Error::io(IoKind::Interrupted));
-      break;
-    case Outcome::kFailed:
-      raise(std::move(*error));
-      break;
+  if (!outcome.ok()) {
+    std::move(outcome).raise(check);
+    return {};
   }
-  return {};
+  return copy ? make_bytes(*copy) : Ref();
 }
 
 // After decode raised: the sort cannot go on, so what was spilled goes.
@@ -248,7 +236,7 @@ PyType_Spec iterator_spec = {
 // before it added.
 bool add_all(PySorter* self, PyObject* items) {
   if (!check_adding(self)) return false;
-  ItemBuffers buffers;  // reused for every item
+  ItemEncoder encoder = item_encoder(self);  // its buffers serve every item
   Ref iterator = Ref::steal(PyObject_GetIter(items));
   if (!iterator) return false;
   for (;;) {
@@ -256,7 +244,7 @@ bool add_all(PySorter* self, PyObject* items) {
     const int got = next_item(iterator.get(), &next);
     if (got <= 0) return got == 0;
     Ref item = Ref::steal(next);
-    if (!push_item(self, item.get(), buffers)) return false;
+    if (!push_item(self, item.get(), encoder)) return false;
   }
 }
 

@@ -18,13 +18,11 @@
 #include <vector>
 
 #include "key/line_keys.h"
-#include "python/adding.h"
 #include "python/bytes_view.h"
 #include "python/errors.h"
+#include "python/records.h"
 #include "python/ref.h"
-#include "python/sorter_object.h"
-#include "python/sorter_type.h"
-#include "python/write_to.h"
+#include "python/type_cache.h"
 
 namespace quillmere::python {
 namespace {
@@ -92,20 +90,16 @@ PyObject* lines_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     PyLines* self = as_lines(obj);
     if (!check_count(nargs, 2, "add")) return nullptr;
-    if (!is_sorter(args[0])) {
-      PyErr_SetString(PyExc_TypeError, "_Lines.add needs a Sorter");
-      return nullptr;
-    }
     if (!whole_records(self, args[1])) return nullptr;
-    auto* sorter = reinterpret_cast<PySorter*>(args[0]);
-    if (!check_adding(sorter)) return nullptr;
+    PySorter* sorter = adding_sorter(args[0], "_Lines.add");
+    if (sorter == nullptr) return nullptr;
     Py_ssize_t count = 0;
     // A record that is its own key is stored once: its key, and its
     // terminator as the payload; write_to puts them back together.
     const bool whole = self->keys->whole_record();
     const bool all = each_record(self, bytes_of(args[1]), [&](Bytes record, Bytes key) {
       ++count;
-      return push(sorter, key, whole ? record.last(1) : record);
+      return push_record(sorter, key, whole ? record.last(1) : record);
     });
     if (!all) return nullptr;
     return PyLong_FromSsize_t(count);
@@ -117,12 +111,7 @@ PyObject* lines_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* lines_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     if (!check_count(nargs, 2, "write_to")) return nullptr;
-    if (!is_sorter(args[0])) {
-      PyErr_SetString(PyExc_TypeError, "_Lines.write_to needs a Sorter");
-      return nullptr;
-    }
-    return write_sorted(reinterpret_cast<PySorter*>(args[0]), args[1],
-                        as_lines(obj)->keys->whole_record());
+    return write_records(args[0], args[1], as_lines(obj)->keys->whole_record(), "_Lines.write_to");
   });
 }
 

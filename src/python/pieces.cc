@@ -10,12 +10,10 @@
 #include <span>
 #include <vector>
 
-#include "python/adding.h"
 #include "python/bytes_view.h"
 #include "python/errors.h"
+#include "python/records.h"
 #include "python/ref.h"
-#include "python/sorter_object.h"
-#include "python/sorter_type.h"
 
 namespace quillmere::python {
 namespace {
@@ -139,20 +137,16 @@ PyObject* split_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!read_outs(args[7], bounds.size() + 1, arrays)) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(args[0]));
     if (!iterator) return nullptr;
-    const Encoder encoder{encode, pickled != 0, pickled != 0};
-    ItemBuffers buffers;
+    ItemEncoder encoder(key_function, encode, pickled != 0, pickled != 0);
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref encoded;
-      const std::optional<Bytes> payload =
-          encode_record(key_function, item.get(), encoder, buffers, encoded);
-      if (!payload) return nullptr;
-      const Bytes key = buffers.key;
-      const Place place{key, index, position++};
+      const std::optional<ItemEncoder::Record> record = encoder.encode(item.get());
+      if (!record) return nullptr;
+      const Place place{record->key, index, position++};
       const auto out = std::upper_bound(bounds.begin(), bounds.end(), place,
                                         [](const Place& a, const Place& b) { return before(a, b); });
       // Bounds before this place, so the output partition it falls in.
-      if (!append_record(arrays[static_cast<std::size_t>(out - bounds.begin())].get(), key,
-                         *payload)) {
+      if (!append_record(arrays[static_cast<std::size_t>(out - bounds.begin())].get(),
+                         record->key, record->payload)) {
         return nullptr;
       }
     }
@@ -167,16 +161,12 @@ PyObject* add_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       PyErr_Format(PyExc_TypeError, "_add_pieces takes 2 arguments (%zd given)", nargs);
       return nullptr;
     }
-    if (!is_sorter(args[0])) {
-      PyErr_SetString(PyExc_TypeError, "_add_pieces needs a Sorter");
-      return nullptr;
-    }
+    PySorter* sorter = adding_sorter(args[0], "_add_pieces");
+    if (sorter == nullptr) return nullptr;
     if (!PyBytes_Check(args[1])) {
       PyErr_SetString(PyExc_TypeError, "pieces must be bytes");
       return nullptr;
     }
-    auto* sorter = reinterpret_cast<PySorter*>(args[0]);
-    if (!check_adding(sorter)) return nullptr;
     const Bytes data = bytes_of(args[1]);
     std::size_t at = 0;
     while (data.size() - at >= kHeader) {
@@ -185,7 +175,7 @@ PyObject* add_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       if (data.size() - at - kHeader < key_size + payload_size) break;
       const Bytes key = data.subspan(at + kHeader, key_size);
       const Bytes payload = data.subspan(at + kHeader + key_size, payload_size);
-      if (!push(sorter, key, payload)) return nullptr;
+      if (!push_record(sorter, key, payload)) return nullptr;
       at += kHeader + key_size + payload_size;
     }
     return PyLong_FromSize_t(at);

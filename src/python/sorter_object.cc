@@ -1,5 +1,5 @@
 // What the parts of the Python layer share about a Sorter object: its
-// refusals, the cache of the layer's types, and the release of its state.
+// refusals and the release of its state.
 
 #include "python/sorter_object.h"
 
@@ -37,26 +37,6 @@ Refusal refusal_to_add(const State& state) {
   if (std::holds_alternative<Closed>(state)) return Refusal::kClosed;
   if (std::holds_alternative<Stopped>(state)) return Refusal::kStopped;
   return Refusal::kAddAfterRead;
-}
-
-Ref cached_type(const char* cache_key, PyType_Spec* spec) {
-  // Types live per interpreter, in its own dict: a type object must never
-  // be shared between interpreters, and the module keeps no state.
-  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  if (dict == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "no interpreter dict to keep the type in");
-    return {};
-  }
-  PyObject* found = nullptr;
-  if (PyDict_GetItemStringRef(dict, cache_key, &found) < 0) return {};
-  if (found != nullptr) return Ref::steal(found);
-  Ref made = Ref::steal(PyType_FromSpec(spec));
-  Ref name = Ref::steal(PyUnicode_FromString(cache_key));
-  if (!made || !name) return {};
-  // Two threads may race to make it; both use whichever was stored first.
-  PyObject* winner = nullptr;
-  if (PyDict_SetDefaultRef(dict, name.get(), made.get(), &winner) < 0) return {};
-  return Ref::steal(winner);
 }
 
 void release(std::shared_ptr<Lock>& lock) noexcept {

@@ -1,6 +1,6 @@
 // The data of one Python Sorter object ("quillmere.Sorter") and what every
-// part of the layer shares about it: its refusals, the release of its state
-// by the last holder, and the per-interpreter cache of the layer's types.
+// part of the layer shares about it: its refusals, and the release of its
+// state by the last holder.
 // The type itself, its slots and its constructor are in sorter_type.h.
 //
 // All fields are set by the constructor; afterwards only `added` and
@@ -51,10 +51,6 @@ bool raise_refusal(Refusal refusal);
 
 // Why a state other than Adding refuses to take items.
 Refusal refusal_to_add(const State& state);
-
-// This interpreter's copy of the type made from `spec`, made on first use and
-// kept under `cache_key` (a new reference, or nullptr with an exception set).
-Ref cached_type(const char* cache_key, PyType_Spec* spec);
 
 // Drops the heavy contents of the state when `lock` is the last handle to
 // it: the state becomes Closed and the core sorter or merge is dropped with

@@ -21,6 +21,7 @@
 #include "python/lock.h"
 #include "python/pickle/encoder.h"
 #include "python/sorter_object.h"
+#include "python/type_cache.h"
 #include "python/write_to.h"
 #include "sorter/config.h"
 #include "sorter/sorter.h"

@@ -21,7 +21,9 @@
 #include "python/errors.h"
 #include "python/finish.h"
 #include "python/ref.h"
+#include "python/records.h"
 #include "python/sorter_object.h"
+#include "python/sorter_type.h"
 
 namespace quillmere::python {
 namespace {
@@ -157,6 +159,49 @@ constexpr Signature kSignature{.function = "Sorter.write_to",
                                .max_positional = 1,
                                .required = 1};
 
+// write_to's work: writes each record's payload, with `keys` its key and
+// then its payload, to `handle` in chunks of about 1 MiB. Runs inside its
+// caller's boundary.
+PyObject* write_sorted(PySorter* self, PyObject* handle, bool keys) {
+  // First, so that an unusable handle leaves the sorter readable.
+  if (!is_binary_handle(handle)) return nullptr;
+  Ref write = Ref::steal(PyObject_GetAttrString(handle, "write"));
+  if (!write) return nullptr;
+  std::optional<Merged> merged;
+  if (!finish(self, &merged)) return nullptr;
+
+  Result<Channel<ChunkResult>::Ends> channel = Channel<ChunkResult>::make(kChunksAhead);
+  if (!channel) return raise(std::move(channel.error()));
+  std::optional<Receiver<ChunkResult>> receiver(std::move(channel->receiver));
+  std::atomic<bool> panicked{false};
+  std::thread thread;
+  try {
+    const OutsideSignalsBlocked blocked;
+    thread = std::thread(merging_thread, std::move(*merged), std::move(channel->sender), keys,
+                         &panicked);
+  } catch (const std::system_error& e) {
+    // The merge went with the failed thread's arguments: nothing is left.
+    return raise(Error::from_errno(e.code().value()));
+  }
+  name_thread(thread, "quillmere-merge");
+
+  const bool written = write_all(write.get(), *receiver);
+  {
+    // Dropping the receiving end stops the merging thread at its next
+    // send; it then removes what was spilled and ends.
+    Detached detached;
+    receiver.reset();
+    thread.join();
+  }
+  if (panicked.load()) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, "the merging thread panicked");
+    return nullptr;
+  }
+  if (!written) return nullptr;
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyObject* sorter_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
@@ -168,45 +213,13 @@ PyObject* sorter_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* write_sorted(PySorter* self, PyObject* handle, bool keys) {
+PyObject* write_records(PyObject* sorter, PyObject* handle, bool with_keys, const char* caller) {
   return boundary([&]() -> PyObject* {
-    // First, so that an unusable handle leaves the sorter readable.
-    if (!is_binary_handle(handle)) return nullptr;
-    Ref write = Ref::steal(PyObject_GetAttrString(handle, "write"));
-    if (!write) return nullptr;
-    std::optional<Merged> merged;
-    if (!finish(self, &merged)) return nullptr;
-
-    Result<Channel<ChunkResult>::Ends> channel = Channel<ChunkResult>::make(kChunksAhead);
-    if (!channel) return raise(std::move(channel.error()));
-    std::optional<Receiver<ChunkResult>> receiver(std::move(channel->receiver));
-    std::atomic<bool> panicked{false};
-    std::thread thread;
-    try {
-      const OutsideSignalsBlocked blocked;
-      thread = std::thread(merging_thread, std::move(*merged), std::move(channel->sender), keys,
-                           &panicked);
-    } catch (const std::system_error& e) {
-      // The merge went with the failed thread's arguments: nothing is left.
-      return raise(Error::from_errno(e.code().value()));
-    }
-    name_thread(thread, "quillmere-merge");
-
-    const bool written = write_all(write.get(), *receiver);
-    {
-      // Dropping the receiving end stops the merging thread at its next
-      // send; it then removes what was spilled and ends.
-      Detached detached;
-      receiver.reset();
-      thread.join();
-    }
-    if (panicked.load()) {
-      PyErr_Clear();
-      PyErr_SetString(PyExc_RuntimeError, "the merging thread panicked");
+    if (!is_sorter(sorter)) {
+      PyErr_Format(PyExc_TypeError, "%s needs a Sorter", caller);
       return nullptr;
     }
-    if (!written) return nullptr;
-    Py_RETURN_NONE;
+    return write_sorted(reinterpret_cast<PySorter*>(sorter), handle, with_keys);
   });
 }
 

@@ -6,15 +6,9 @@
 
 #include <Python.h>
 
-#include "python/sorter_object.h"
-
 namespace quillmere::python {
 
 PyObject* sorter_write_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
-
-// write_to's work: writes each record's payload, with `keys` its key and
-// then its payload, to `handle` in chunks of about 1 MiB.
-PyObject* write_sorted(PySorter* self, PyObject* handle, bool keys);
 
 }  // namespace quillmere::python
