@@ -51,16 +51,17 @@ Result<> copy_records(Merged& merged, RunWriter& writer, StopCheck& stop) {
   }
 }
 
-// Merges runs[start, start + k) into one new run.
-Result<Run> merge_window(Sorter& sorter, std::size_t start, std::size_t k, StopCheck& stop) {
-  const std::vector<Run> window(sorter.runs().begin() + start, sorter.runs().begin() + start + k);
+// Merges runs[start, start + k) into one new run, named from the records'
+// run counter.
+Result<Run> merge_window(AddedRecords& added, std::size_t start, std::size_t k, StopCheck& stop) {
+  const std::vector<Run> window(added.runs.begin() + start, added.runs.begin() + start + k);
   Result<std::vector<Source>> sources = open_runs(window);
   if (!sources) return fail(std::move(sources.error()));
   Result<Merged> merged = Merged::create(std::move(*sources), std::nullopt);
   if (!merged) return fail(std::move(merged.error()));
-  Result<std::filesystem::path> path = sorter.next_path();
+  Result<std::filesystem::path> path = added.run_dir.next_path();
   if (!path) return fail(std::move(path.error()));
-  Result<RunWriter> writer = RunWriter::create(std::move(*path), sorter.pool());
+  Result<RunWriter> writer = RunWriter::create(std::move(*path), added.pool);
   if (!writer) return fail(std::move(writer.error()));
   if (Result<> r = copy_records(*merged, *writer, stop); !r) return fail(std::move(r.error()));
   // The inputs are closed before the output is completed.
@@ -88,16 +89,16 @@ std::size_t lightest_window(const std::vector<Run>& runs, std::size_t k) {
 // One pass: merges the lightest window of adjacent runs, as many as bring
 // the list down to max_open (or max_open of them when one pass cannot),
 // into a new run in their place, and deletes them.
-Result<> merge_pass(Sorter& sorter, StopCheck& stop) {
+Result<> merge_pass(AddedRecords& added, StopCheck& stop) {
   if (Result<> r = check_stop(stop); !r) return r;
-  std::vector<Run>& runs = sorter.runs();
+  std::vector<Run>& runs = added.runs;
   const std::size_t total = runs.size();
-  const std::size_t most = static_cast<std::size_t>(sorter.max_open());
+  const std::size_t most = static_cast<std::size_t>(added.max_open);
   // Merging k runs into one leaves total - k + 1: just enough to reach
   // max_open when one pass can, max_open runs at a time otherwise.
   const std::size_t k = std::min(most, total - most + 1);
   const std::size_t start = lightest_window(runs, k);
-  Result<Run> merged = merge_window(sorter, start, k, stop);
+  Result<Run> merged = merge_window(added, start, k, stop);
   if (!merged) return fail(std::move(merged.error()));
 
   std::vector<Run> inputs(std::make_move_iterator(runs.begin() + start),
@@ -114,21 +115,20 @@ Result<> merge_pass(Sorter& sorter, StopCheck& stop) {
 
 }  // namespace
 
-Result<Merged> finish_sort(Sorter& sorter, StopCheck& stop) {
-  if (sorter.stopped()) return fail(Error::lost());
-  if (Result<> r = sorter.wait_or_stop(stop); !r) return fail(std::move(r.error()));
-  sorter.drop_spare();
-  while (sorter.runs().size() > sorter.max_open()) {
-    if (Result<> r = merge_pass(sorter, stop); !r) return fail(std::move(r.error()));
+// `added` is taken by value so that whatever the merge does not take goes
+// with it as the call ends, on success as on failure.
+Result<Merged> finish_sort(AddedRecords added, StopCheck& stop) {
+  while (added.runs.size() > added.max_open) {
+    if (Result<> r = merge_pass(added, stop); !r) return fail(std::move(r.error()));
   }
   try {
-    Chunk held = sorter.take_chunk();
-    sort(held, sorter.pool().get());
-    Result<std::vector<Source>> sources = open_runs(sorter.runs());
+    Chunk held = std::move(added.held);
+    sort(held, added.pool.get());
+    Result<std::vector<Source>> sources = open_runs(added.runs);
     if (!sources) return fail(std::move(sources.error()));
     // The held half holds the items added last: it is the last source.
     if (!held.entries.empty()) sources->push_back(Source::held(std::move(held)));
-    return Merged::create(std::move(*sources), sorter.take_dir());
+    return Merged::create(std::move(*sources), std::move(added.run_dir).hand_over());
   } catch (const std::bad_alloc&) {
     return fail(Error::io(IoKind::OutOfMemory));
   }

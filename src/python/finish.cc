@@ -1,7 +1,10 @@
-// Finishing a sort.
+// Finishing a sort: refusals, the hand-over from the core sorter to the
+// merge plan, and the state that follows.
 
 #include "python/finish.h"
 
+#include <memory>
+#include <utility>
 #include <variant>
 
 #include "merge/plan.h"
@@ -14,6 +17,17 @@ Refusal refusal_to_read(const State& state) {
   if (std::holds_alternative<Stopped>(state)) return Refusal::kStopped;
   if (std::holds_alternative<Closed>(state)) return Refusal::kClosed;
   return Refusal::kReadTwice;
+}
+
+// Takes the core sorter's records and finishes the sort with them. The core
+// sorter goes at once: after a failed hand-over, dropping it is what waits
+// for a spill still running and removes the private directory; after a
+// successful one it holds nothing more.
+Result<Merged> finish_adding(std::unique_ptr<Sorter> core, StopCheck& stop) {
+  Result<AddedRecords> added = core->end_adding(stop);
+  core.reset();
+  if (!added) return fail(std::move(added.error()));
+  return finish_sort(std::move(*added), stop);
 }
 
 }  // namespace
@@ -36,10 +50,7 @@ bool finish(PySorter* self, std::optional<Merged>* hand_back) {
         // stored "closed" already, which must stay.
         std::uint32_t open = kStatusOpen;
         self->status.compare_exchange_strong(open, kStatusRead);
-        Result<Merged> merged = finish_sort(*adding->sorter, check);
-        // Drops what the merge did not take; after a failure this waits for
-        // a spill still running and removes the private directory.
-        adding->sorter.reset();
+        Result<Merged> merged = finish_adding(std::move(adding->sorter), check);
         if (!merged) {
           error = std::move(merged.error());
           guard->state() = State(Stopped{});

@@ -3,8 +3,11 @@
 //
 // Runs detached from its start to its end, holding the sorter's lock, and
 // attaches only to check for signals. Marks the sorter read whatever the
-// outcome once it has taken an Adding state; any failure from then on
-// leaves the state Stopped with everything spilled removed.
+// outcome once it has taken an Adding state. The core sorter then hands
+// what it holds over to the merge plan and is dropped at once; the final
+// merge, in the state or handed back, owns the private directory from
+// then on. Any failure from then on leaves the state Stopped with
+// everything spilled removed.
 
 #pragma once
 

@@ -1,6 +1,8 @@
 // _quillmere_test: a module for the Python tests only, built beside
 // _quillmere but never installed. It reaches into the sorter's lock and its
-// core, to hold a spill or the lock still while a test acts.
+// core, to hold a spill or the lock still while a test acts. The core's
+// pool, which the product never hands out while adding, is reached through
+// SorterTestPeer, a friend of the core Sorter defined here alone.
 
 #include <Python.h>
 
@@ -16,6 +18,17 @@
 #include "python/ref.h"
 #include "python/sorter_object.h"
 #include "python/sorter_type.h"
+#include "sorter/sorter.h"
+
+namespace quillmere {
+
+class SorterTestPeer {
+ public:
+  // The sorter's pool, or null when it has none.
+  static WorkerPool* pool_of(const Sorter& sorter) noexcept { return sorter.pool_.get(); }
+};
+
+}  // namespace quillmere
 
 namespace quillmere::python {
 namespace {
@@ -130,10 +143,11 @@ PyObject* hold_pool(PyObject*, PyObject* sorter) {
   auto gate = std::make_shared<Gate>();
   bool has_pool = false;
   if (!with_core(sorter, [&](Sorter& core) {
-        if (!core.pool()) return;
+        WorkerPool* pool = SorterTestPeer::pool_of(core);
+        if (pool == nullptr) return;
         has_pool = true;
-        for (std::size_t i = 0; i < core.pool()->size(); ++i) {
-          core.pool()->submit([gate] {
+        for (std::size_t i = 0; i < pool->size(); ++i) {
+          pool->submit([gate] {
             std::unique_lock lock(gate->mu);
             gate->changed.wait(lock, [&] { return gate->open; });
           });

@@ -100,10 +100,11 @@ TEST(RoomTest, HalfEnlargedByAnOversizedItemIsNotReused) {
       ASSERT_TRUE(sorter->wait());
     }
   }
-  // The filling half is the first half back, holding one small item.
-  const Chunk filling = sorter->take_chunk();
-  EXPECT_EQ(filling.entries.size(), 1u);
-  EXPECT_LE(filling.footprint(), config.max_bytes / 2);
+  // The filling half, handed over when adding ends, is the first half
+  // back, holding one small item.
+  const AddedRecords added = sorter->end_adding(go_on).value();
+  EXPECT_EQ(added.held.entries.size(), 1u);
+  EXPECT_LE(added.held.footprint(), config.max_bytes / 2);
 }
 
 class SortTest : public ::testing::Test {

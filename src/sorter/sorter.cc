@@ -1,14 +1,15 @@
-// The core sorter: construction, run paths, adding, spilling, and dropping.
+// The core sorter: construction, adding, spilling, the hand-over at the end
+// of adding, and dropping.
 
 #include "sorter/sorter.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <new>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "run/run_writer.h"
 
@@ -45,7 +46,7 @@ Result<std::unique_ptr<Sorter>> Sorter::create(Config config) {
 }
 
 Sorter::Sorter(Config config, std::shared_ptr<WorkerPool> pool)
-    : tmp_dir_(std::move(config.tmp_dir)),
+    : run_dir_(std::move(config.tmp_dir)),
       max_open_(config.max_open),
       pool_(std::move(pool)),
       half_(config.max_bytes / 2) {}
@@ -62,18 +63,6 @@ Sorter::~Sorter() {
   // goes with the members below; wait for it first, whatever it took.
   pending_->handle.join();
   pending_.reset();  // frees a half still queued in the channel
-}
-
-Result<std::filesystem::path> Sorter::next_path() {
-  if (!dir_) {
-    Result<PrivateDir> made = make_dir(tmp_dir_);
-    if (!made) return fail(std::move(made.error()));
-    dir_.emplace(std::move(*made));
-  }
-  char name[32];
-  std::snprintf(name, sizeof name, "run-%06llu", static_cast<unsigned long long>(next_run_));
-  ++next_run_;
-  return dir_->path() / name;
 }
 
 }  // namespace quillmere
@@ -168,7 +157,7 @@ Result<> Sorter::push(std::span<const std::byte> key, std::span<const std::byte>
   try {
     if (!make_room(chunk_, need, half_)) {
       if (Result<> r = stop_on_failure(wait()); !r) return r;
-      Result<std::filesystem::path> path = next_path();
+      Result<std::filesystem::path> path = run_dir_.next_path();
       if (!path) return stop_on_failure(fail(std::move(path.error())));
       if (Result<> r = stop_on_failure(spill(std::move(*path))); !r) return r;
       // An empty half always takes an item, however large.
@@ -235,6 +224,18 @@ Result<> Sorter::collect(ReceiveResult<SpillResult> received) {
   if (!result) return stop_on_failure(fail(std::move(result.error())));
   spare_ = std::move(*result);
   return {};
+}
+
+Result<AddedRecords> Sorter::end_adding(StopCheck& stop) {
+  if (stopped_) return fail(Error::lost());
+  // A failure or interruption leaves everything here, spill included, for
+  // the destructor to join and remove.
+  if (Result<> r = wait_or_stop(stop); !r) return fail(std::move(r.error()));
+  spare_.reset();
+  // Nothing more may be added to what is handed over.
+  stopped_ = true;
+  return AddedRecords{std::exchange(runs_, {}), std::exchange(chunk_, Chunk()),
+                      std::move(run_dir_), std::move(pool_), max_open_};
 }
 
 }  // namespace quillmere

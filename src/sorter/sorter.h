@@ -1,6 +1,6 @@
 // The core sorter: configuration, the two halves of memory, the runs spilled
-// so far, the private directory they live in, the optional worker pool, and
-// the one spill in flight.
+// so far, the run directory they live in, the optional worker pool, and the
+// one spill in flight.
 //
 // push() appends records to the filling half; when it is full, a spill
 // thread ("quillmere-spill") takes it, sorts it, writes it as a run file and
@@ -9,8 +9,10 @@
 //
 // One Python Sorter object owns one core Sorter while items are added. Its
 // fields are touched only by the thread holding that object's lock, or by
-// the thread that drops it. Dropping it waits for a spill in flight, then
-// removes the private directory with every run file in it.
+// the thread that drops it. Adding ends with end_adding(), which hands
+// everything the records live in over to finishing a sort in one
+// AddedRecords. Until then, dropping the sorter waits for a spill in
+// flight, then removes the private directory with every run file in it.
 
 #pragma once
 
@@ -30,7 +32,7 @@
 #include "run/run.h"
 #include "sorter/chunk.h"
 #include "sorter/config.h"
-#include "sorter/private_dir.h"
+#include "sorter/run_dir.h"
 
 namespace quillmere {
 
@@ -42,6 +44,18 @@ inline constexpr std::uint64_t kMaxFieldLength = std::uint64_t{1} << 32;
 // when there is one). What a spill does.
 [[nodiscard]] Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
                                  std::shared_ptr<WorkerPool> pool);
+
+// What adding leaves for finishing a sort, handed over once by
+// Sorter::end_adding(). Its owner owns the run files: dropping it releases
+// the pool share and removes the private directory with every run in it,
+// unless the directory was handed on first (to the final merge).
+struct AddedRecords {
+  std::vector<Run> runs;             // in order of addition; every file complete
+  Chunk held;                        // the filling half, unsorted; its items came last
+  RunDir run_dir;                    // the private directory and the run counter
+  std::shared_ptr<WorkerPool> pool;  // null when threads is 1
+  std::uint64_t max_open;            // most runs one merge may read at once
+};
 
 class Sorter {
  public:
@@ -79,22 +93,17 @@ class Sorter {
   // (and may wait).
   bool must_spill(std::uint64_t need) const noexcept;
 
-  // The path of the next run file: "run-000000", "run-000001", ... in the
-  // private directory, which is made on first use. Spills and merge passes
-  // draw from the same counter, so no two runs share a name.
-  [[nodiscard]] Result<std::filesystem::path> next_path();
+  // Ends adding: hands the runs, the filling half, the run directory, the
+  // pool share and max_open over in one value. First fails with Lost if an
+  // earlier failure lost records, then waits for the spill in flight as
+  // wait_or_stop() does, returning its failure or interruption; on any
+  // failure the sorter keeps everything, and dropping it joins the spill
+  // (without interruption) and removes the private directory. The spare
+  // half is released: only the filling one is still needed. After a
+  // success the sorter holds nothing to wait for or remove, and every later
+  // push fails with Lost: it is only to be dropped.
+  [[nodiscard]] Result<AddedRecords> end_adding(StopCheck& stop);
 
-  std::uint64_t max_open() const noexcept { return max_open_; }
-  const std::shared_ptr<WorkerPool>& pool() const noexcept { return pool_; }
-  const std::vector<Run>& runs() const noexcept { return runs_; }
-  // The runs, for finishing a sort, which replaces merged ones in place.
-  std::vector<Run>& runs() noexcept { return runs_; }
-  // Takes the filling half out; an empty one takes its place.
-  Chunk take_chunk() noexcept { return std::exchange(chunk_, Chunk()); }
-  // Frees the spare half: once adding has ended only one half is needed.
-  void drop_spare() noexcept { spare_.reset(); }
-  // Hands the private directory over to whoever removes it next.
-  std::optional<PrivateDir> take_dir() noexcept { return std::exchange(dir_, std::nullopt); }
   bool stopped() const noexcept { return stopped_; }
   bool spilling() const noexcept { return pending_.has_value(); }
 
@@ -108,6 +117,10 @@ class Sorter {
     Receiver<SpillResult> receiver;
   };
 
+  // Lets the Python tests hold the pool busy, so that a spill stays in
+  // flight; defined only in their own module.
+  friend class SorterTestPeer;
+
   explicit Sorter(Config config, std::shared_ptr<WorkerPool> pool);
 
   // Hands the full half to a new spill thread writing the run at `path`.
@@ -117,18 +130,16 @@ class Sorter {
   // Sets `stopped_` when `r` failed, and passes it on.
   Result<> stop_on_failure(Result<> r);
 
-  Chunk chunk_;                                  // the half being filled
-  std::vector<Run> runs_;                        // in order of addition
-  std::filesystem::path tmp_dir_;
-  std::uint64_t max_open_;
+  Chunk chunk_;                      // the half being filled
+  std::vector<Run> runs_;            // in order of addition
+  RunDir run_dir_;                   // where the runs go, and their names
+  std::uint64_t max_open_;           // handed over for the merge plan
   std::optional<Chunk> spare_;       // the emptied half a spill sent back
-  std::optional<PrivateDir> dir_;    // made by the first next_path
   std::shared_ptr<WorkerPool> pool_; // present exactly when threads >= 2
   std::uint64_t half_;               // max_bytes / 2: the limit of one half
-  std::uint64_t next_run_ = 0;       // number of the next run file
   std::optional<Pending> pending_;   // the spill in flight
   MadeHere made_;                    // joins happen only where the threads are
-  bool stopped_ = false;             // a failure lost items
+  bool stopped_ = false;             // a failure lost items, or adding ended
 };
 
 }  // namespace quillmere
