@@ -14,7 +14,9 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from quillmere import _keys, cli
+from _quillmere import Sorter, _Lines
+from quillmere import _input, cli
+from quillmere._keys import KeyDef
 
 ENV = dict(os.environ, LC_ALL="C")
 
@@ -188,14 +190,14 @@ def test_unique_across_output_chunks(tmp_path, options):
 
 def test_lines_spanning_reads(tmp_path, monkeypatch):
     # A line split across two reads lost the part from the first read.
-    monkeypatch.setattr(_keys, "BLOCK", 13)
+    monkeypatch.setattr(_input, "BLOCK", 13)
     a, b = tmp_path / "a", tmp_path / "b"
     rng = random.Random(11)
     a.write_bytes(make_lines(rng, 300, TEXT) + b"x" * 100 + b" long\n" + make_lines(rng, 50, TEXT)
                   + b"ends without a newline")
     b.write_bytes(b"y, " * 20)  # one line, longer than a block, no newline at all
     with open(a, "rb", buffering=0) as file:  # the read loop sees the small block
-        assert len(list(_keys.line_blocks(file, "a"))) > 100
+        assert len(list(_input.line_blocks(file, "a"))) > 100
     for options in [], ["-k2.2,3"], ["-t,", "-k2"]:
         assert run(tmp_path, *options, a, b) == gnu_sort(*options, a, b), options
 
@@ -382,6 +384,35 @@ def test_progress_only_on_a_terminal_of_its_own(tmp_path, args, stdout_on_termin
         assert terminal == lines.replace(b"\n", b"\r\n")  # the terminal's own line ends
     else:
         assert proc.stdout == lines
+
+
+def test_lines_reads_keys_by_name_and_adds_texts():
+    """_Lines takes each key's settings by attribute and refuses what it
+    cannot map; add_texts checks every argument before adding anything,
+    then orders records as texts_key orders their key texts."""
+    for key, error in [(KeyDef(order="x"), ValueError), (KeyDef(ignore="n"), ValueError),
+                       (KeyDef(order="N"), ValueError), (KeyDef(start_char=-1), ValueError),
+                       (KeyDef(end_field=-1), ValueError), (KeyDef(order=1), TypeError),
+                       (object(), AttributeError)]:
+        with pytest.raises(error):
+            _Lines([key], None, 10)
+    lines = _Lines([KeyDef(order="n"), KeyDef(reverse=True)], None, 10)
+    with Sorter() as sorter:
+        for texts, records, error in [([[b"1"]], [b"a", b"b"], ValueError),
+                                      ([[b"1"], ["2"]], [b"a", b"b"], TypeError),
+                                      ([[b"1"], [b"2"]], [b"a", "b"], TypeError)]:
+            with pytest.raises(error):
+                lines.add_texts(sorter, texts, records)
+        with pytest.raises(TypeError):
+            lines.add_texts(object(), [], [])
+        assert len(sorter) == 0
+        texts = [[b"10", b"x"], [b"9"], [b"-1", b"b"], [b"9", b"a"], [b" 9", b"a"]]
+        records = [b"%d" % i for i in range(len(texts))]
+        assert lines.add_texts(sorter, texts, records) == len(records)
+        by_key = sorted(range(len(texts)), key=lambda i: lines.texts_key(texts[i]))
+        assert list(sorter.encoded()) == [records[i] for i in by_key] == b"2 3 4 1 0".split()
+        with pytest.raises(RuntimeError):  # read: no longer adding
+            lines.add_texts(sorter, [], [])
 
 
 CSV_RECORDS = ['pear,10,"two\r\nlines"', "fig,9.5,plain", 'apple,-1,"quoted ""x"""', "fig,,short",

@@ -15,7 +15,8 @@ import sys
 import tempfile
 import time
 
-from quillmere._keys import BLOCK, InputError
+from quillmere._errors import InputError
+from quillmere._input import BLOCK
 
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False

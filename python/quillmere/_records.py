@@ -15,14 +15,17 @@ import io
 import json
 
 from _quillmere import _Lines
-from quillmere._keys import (BLOCK, ORDERING_FLAGS, InputError, KeyDef, UsageError, Waiting,
-                             read_or_fail)
+from quillmere._errors import InputError, UsageError
+from quillmere._input import BLOCK, Waiting, read_or_fail
+from quillmere._keys import ORDERING_FLAGS, KeyDef
 
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator, Sequence
+    from typing import Any
 
+    from _quillmere import Sorter
     from quillmere import SortKey
 
 
@@ -48,9 +51,9 @@ class CsvRecords:
         self.header: tuple[list[str], str] | None = None
         self.ending = "\n"
 
-    def read(self, file: io.FileIO, name: str) -> Iterator[tuple[list[str], bytes]]:
+    def read(self, file: Waiting, name: str) -> Iterator[tuple[list[str], bytes]]:
         taken: list[str] = []
-        source = text_lines(io.BufferedReader(Waiting(file), BLOCK))
+        source = text_lines(io.BufferedReader(file, BLOCK))
 
         def tap() -> Iterator[str]:
             lines = iter(source)
@@ -129,18 +132,28 @@ class CsvKeys:
             assert records.header is not None  # prepared only once a header was read
             self.indexes = range(len(records.header[0]))
             self.keys = [self.default] * len(self.indexes)
-        self.lines = _Lines([key.settings() for key in self.keys], None, 10)
+        self.lines = _Lines(self.keys, None, 10)
 
-    def batch(self, rows: list[list[str]]) -> list[bytes]:
-        """Sort keys for a list of rows; a missing field counts as empty."""
+    def add(self, sorter: Sorter[Any], rows: list[list[str]], texts: list[bytes]) -> None:
+        """Adds each row's text to the sorter, keyed by the row's columns; a
+        missing field counts as empty."""
         if not rows:
             # A file with no records, perhaps not even a header: nothing to
             # key, and no columns known yet.
-            return []
-        assert self.indexes is not None and self.lines is not None  # prepared with the first record
-        indexes, key = self.indexes, self.lines.texts_key
-        return [key([encode_text(row[i]) if i < len(row) else b"" for i in indexes])
-                for row in rows]
+            return
+        assert self.lines is not None  # prepared with the first record
+        self.lines.add_texts(sorter, list(map(self.texts, rows)), texts)
+
+    def key(self, row: list[str]) -> bytes:
+        """The key of one row, as add() keys it: for -u, which compares the
+        keys of the records written."""
+        assert self.lines is not None  # prepared, since records were added
+        return self.lines.texts_key(self.texts(row))
+
+    def texts(self, row: list[str]) -> list[bytes]:
+        """The texts a row is keyed by: its named columns, a missing one empty."""
+        assert self.indexes is not None  # prepared with the first record
+        return [encode_text(row[i]) if i < len(row) else b"" for i in self.indexes]
 
 
 INVERT = bytes(255 - i for i in range(256))

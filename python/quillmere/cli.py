@@ -19,15 +19,18 @@ leaves the old file, not half of a new one. A closed standard error stops
 nothing (messages are then lost); a closed standard input or output is an
 error only when it is to be read or written.
 
-The keys of text lines are found in `_keys`, CSV and JSON-lines records are
-read and keyed in `_records`, and progress and output are in `_output`.
+This module holds one run: the job (reading every input into a sorter, then
+writing) and the session around it (messages, exit status, cleanup). The
+options are declared and checked in `_options`, -k keys are defined in
+`_keys`, inputs are read in `_input`, the signals are handled in `_signals`,
+CSV and JSON-lines records are read and keyed in `_records`, progress and
+output are in `_output`, and the errors every module raises in `_errors`.
 """
 
 # Annotations are left unevaluated on 3.13 as on 3.14: some name types
 # that are imported only for the type checker.
 from __future__ import annotations
 
-import argparse
 import csv
 import errno
 import io
@@ -35,318 +38,53 @@ import os
 import re
 import signal
 import sys
-from collections import deque
 
 from _quillmere import Sorter, _Lines
-from quillmere import _keys
-from quillmere._keys import (InputError, KeyDef, UsageError, check_flags, line_blocks,
-                             parse_keydef, parse_size, resolve_keys)
+from quillmere._errors import InputError, UsageError
+from quillmere._input import Waiting, line_blocks
+from quillmere._options import parse_args
 from quillmere._output import PROG, Output, Progress, Sink
 from quillmere._records import CsvKeys, CsvRecords, JsonKeys, encode_text
+from quillmere._signals import Signalled, Signals
 
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator, Sequence
-    from signal import _HANDLER
-    from types import FrameType
     from typing import NoReturn
 
     from quillmere import SortKey
+    from quillmere._options import Options
+    from quillmere._signals import Wakeup
 
-DEFAULT_BUFFER = "256M"
-MIN_BUFFER = 64 << 10
 # Of -S, what the interpreter, the read and write buffers and the merge's
 # open runs take besides the sorter, so that the whole process stays near
 # -S as sort does (at most a quarter of a small -S).
 RESERVE = 16 << 20
-# The sorter's max_bytes is a C long; 1E keeps clear of it and of any real memory.
-MAX_BUFFER, MAX_BUFFER_TEXT = 1 << 60, "1E"
-MAX_THREADS = 256  # far more would fail to start, or only fight over the CPUs
-MAX_OPEN = 4096  # runs merged at once, each an open file
-
-# The signals whose default action ends the process and that a terminal, a
-# shell's job control, a timer or a resource limit sends.
-ENDING_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGPIPE,
-                  signal.SIGALRM, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGVTALRM, signal.SIGPROF)
-# Python ignores these itself at start, so their being ignored says nothing
-# of what the caller wanted.
-PYTHON_IGNORES = (signal.SIGPIPE, signal.SIGXFSZ)
-
-
-class Signalled(BaseException):
-    """An ending signal, raised once from its handler so that cleanup runs.
-    A BaseException, so that no handler of ordinary errors takes it."""
-
-
-class Signals:
-    """Handlers for the ending signals during one run of main(). The first
-    signal raises Signalled and is remembered; later ones only arrive, since
-    the cleanup of the first is then under way."""
-
-    def __init__(self) -> None:
-        self.signum = 0
-        self.previous: dict[int, _HANDLER] = {}
-        self.mask: set[int] | None = None
-        self.wakeup: tuple[int, int] | None = None
-        self.previous_wakeup = -1
-
-    def install(self) -> None:
-        # Waits for input also end when a signal arrives (see read_block).
-        reader, writer = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
-        self.wakeup = (reader, writer)
-        self.previous_wakeup = signal.set_wakeup_fd(writer, warn_on_full_buffer=False)
-        _keys.signal_wakeup = reader
-        for signum in ENDING_SIGNALS:
-            previous = signal.getsignal(signum)
-            if previous == signal.SIG_IGN and signum not in PYTHON_IGNORES:
-                continue  # under nohup, or a background job: it stays ignored
-            self.previous[signum] = previous
-            signal.signal(signum, self.handle)
-
-    def handle(self, signum: int, frame: FrameType | None) -> None:
-        if not self.signum:
-            self.signum = signum
-            raise Signalled
-
-    def hold(self) -> None:
-        """Blocks the signals, so that none cuts the cleanup short."""
-        mask = signal.pthread_sigmask(signal.SIG_BLOCK, self.previous)
-        if self.mask is None:
-            self.mask = mask
-
-    def restore(self) -> None:
-        """Unblocks the signals, which raises one that came while they were
-        held (if it is the first), then puts back the previous handlers."""
-        if self.mask is not None:
-            signal.pthread_sigmask(signal.SIG_SETMASK, self.mask)
-        for signum, previous in self.previous.items():
-            signal.signal(signum, previous if previous is not None else signal.SIG_DFL)
-        self.previous.clear()
-        if self.wakeup is not None:
-            signal.set_wakeup_fd(self.previous_wakeup)
-            _keys.signal_wakeup = None
-            for fd in self.wakeup:
-                os.close(fd)
-            self.wakeup = None
-
-
-class Options(argparse.Namespace):
-    """The parsed command line, and what parse_args works out from it."""
-
-    files: list[str]
-    output: str | None
-    field_separator: str | None
-    key: list[str]
-    numeric_sort: bool
-    general_numeric_sort: bool
-    human_numeric_sort: bool
-    month_sort: bool
-    version_sort: bool
-    sort: str | None
-    ignore_case: bool
-    dictionary_order: bool
-    ignore_nonprinting: bool
-    reverse: bool
-    ignore_leading_blanks: bool
-    unique: bool
-    stable: bool
-    merge: bool
-    check: str | None
-    zero_terminated: bool
-    files0_from: str | None
-    buffer_size: str
-    temporary_directory: str | None
-    threads: int  # None from argparse until parse_args picks the default
-    max_open: int
-    quiet: bool
-    csv: bool
-    jsonl: bool
-    buffer: int  # -S in bytes
-    tab: int | None  # the -t byte
-    default_key: KeyDef  # the whole line, with the global ordering options
-    keys: list[KeyDef]  # only for plain text
-    end: bytes  # what ends a record: newline, or NUL with -z
-
-
-class Parser(argparse.ArgumentParser):
-    """Reports a usage error by raising it, for main to print and exit 2."""
-
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(message)
-
-
-class ShowVersion(argparse.Action):
-    """--version. The version is read from the package's metadata only when
-    asked, which keeps every other start quick."""
-
-    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
-        super().__init__(option_strings, dest, nargs=0, help="print the version and exit")
-
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
-                 values: object, option_string: str | None = None) -> NoReturn:
-        import quillmere
-
-        known = getattr(quillmere, "__version__", "(version unknown: not installed)")
-        print(PROG, known)  # on standard output, as GNU tools do
-        parser.exit()
-
-
-# Global ordering options: (letter, dest, long option, help).
-ORDERINGS = [
-    ("d", "dictionary_order", "--dictionary-order", "consider only blanks, letters and digits"),
-    ("f", "ignore_case", "--ignore-case", "fold lower case to upper case"),
-    ("g", "general_numeric_sort", "--general-numeric-sort", "compare floating-point numbers, "
-     "as strtold reads them (exponents, inf, nan)"),
-    ("h", "human_numeric_sort", "--human-numeric-sort", "compare numbers with unit suffixes "
-     "(2K, 1G)"),
-    ("i", "ignore_nonprinting", "--ignore-nonprinting", "consider only printable characters"),
-    ("M", "month_sort", "--month-sort", "compare month names (unknown < JAN < ... < DEC)"),
-    ("n", "numeric_sort", "--numeric-sort", "compare numbers: blanks, an optional minus, digits "
-     "and an optional fraction; anything else counts as zero"),
-    ("V", "version_sort", "--version-sort", "compare version numbers within text"),
-]
-SORT_WORDS = {"general-numeric": "g", "human-numeric": "h", "month": "M", "numeric": "n",
-              "version": "V"}
-
-
-def build_parser() -> Parser:
-    parser = Parser(
-        prog=PROG,
-        add_help=False,  # -h is human-numeric sort, as in GNU sort
-        description="Sort lines of text files, or CSV and JSON-lines records, with memory "
-                    "bounded by -S; larger inputs spill to temporary files. Plain text "
-                    "sorts as 'LC_ALL=C sort -s' does, with the same options.",
-        epilog="KEYDEF is F[.C][OPTS][,F[.C][OPTS]] for a start and an optional stop "
-               "position, where F is a field number and C a character position in the "
-               "field, both counted from 1 (C 0 in the stop position means the end of "
-               "the field), and OPTS are ordering letters from b, n and r, which override "
-               "the global ordering options for that key. Fields are separated by -t, or "
-               "else each starts at the blanks before its non-blank text. With --csv or "
-               "--jsonl, -k NAME picks a column or field by name; with --csv, NAME:OPTS "
-               "orders that column by its own letters (-k city -k age:nr).",
-    )
-    add = parser.add_argument
-    add("files", nargs="*", metavar="FILE", help="files to sort; none or - for standard input")
-    add("--help", action="help", help="show this help and exit")
-    add("--version", action=ShowVersion)
-    add("-o", "--output", metavar="FILE", help="write to FILE (which may be an input) "
-        "instead of standard output")
-    add("-t", "--field-separator", metavar="SEP", help="separate fields by the byte SEP")
-    add("-k", "--key", action="append", default=[], metavar="KEYDEF",
-        help="sort by a key (several are compared in turn)")
-    for letter, dest, long, text in ORDERINGS:
-        add(f"-{letter}", long, dest=dest, action="store_true", help=text)
-    add("--sort", choices=SORT_WORDS, metavar="WORD", help="sort by WORD: general-numeric (-g), "
-        "human-numeric (-h), month (-M), numeric (-n) or version (-V)")
-    add("-r", "--reverse", action="store_true", help="reverse the order of keys; lines with "
-        "equal keys stay in input order")
-    add("-b", "--ignore-leading-blanks", action="store_true", help="ignore leading blanks "
-        "in keys")
-    add("-u", "--unique", action="store_true", help="output only the first line of each run "
-        "of equal keys")
-    add("-s", "--stable", action="store_true", help="accepted for GNU sort's sake: sorting "
-        "is always stable")
-    add("-c", dest="check", action="store_const", const="diagnose-first",
-        help="check that the input is sorted: report the first disorder, exit 1")
-    add("-C", dest="check", action="store_const", const="quiet",
-        help="check that the input is sorted, silently: exit 1 if not")
-    add("--check", nargs="?", const="diagnose-first", metavar="quiet",
-        choices=["diagnose-first", "quiet", "silent"], help="as -c, or -C with quiet or silent")
-    add("-m", "--merge", action="store_true", help="merge sorted files (they are sorted "
-        "all the same, so unsorted input is no error)")
-    add("-z", "--zero-terminated", action="store_true", help="records end in NUL, not newline")
-    add("--files0-from", metavar="F", help="read the input file names from F, each ended by "
-        "NUL (- for standard input)")
-    add("-S", "--buffer-size", default=DEFAULT_BUFFER, metavar="SIZE",
-        help=f"memory for lines and keys, as 512M, 4G or 20%% (default {DEFAULT_BUFFER}; a "
-             "bare number counts KiB)")
-    add("-T", "--temporary-directory", metavar="DIR", help="spill into DIR (default $TMPDIR "
-        "or /tmp)")
-    add("--parallel", "--threads", dest="threads", type=int, metavar="N",
-        help="threads for sorting and compressing spilled runs (default: the CPUs, at most 8)")
-    add("--max-open", "--batch-size", dest="max_open", type=int, default=64, metavar="N",
-        help="merge at most N spilled runs at once (default 64)")
-    add("--quiet", "-q", action="store_true", help="show no progress on a terminal")
-    mode = parser.add_mutually_exclusive_group()
-    mode.add_argument("--csv", action="store_true", help="sort CSV records by named columns "
-                      "(-k NAME); the header stays first")
-    mode.add_argument("--jsonl", action="store_true", help="sort JSON lines by named fields "
-                      "(-k NAME); missing fields sort first")
-    return parser
-
-
-def parse_args(argv: Sequence[str] | None) -> Options:
-    opts = build_parser().parse_intermixed_args(argv, Options())
-    buffer = parse_size(opts.buffer_size)
-    if buffer > MAX_BUFFER:
-        raise UsageError(f"-S must be at most {MAX_BUFFER_TEXT}, not '{opts.buffer_size}'")
-    opts.buffer = max(buffer, MIN_BUFFER)  # raised silently, as GNU sort does
-    if opts.threads is None:
-        opts.threads = min(os.process_cpu_count() or 1, 8)
-    if not 1 <= opts.threads <= MAX_THREADS:
-        raise UsageError(f"--parallel must be from 1 to {MAX_THREADS}, not {opts.threads}")
-    if not 2 <= opts.max_open <= MAX_OPEN:
-        raise UsageError(f"--max-open must be from 2 to {MAX_OPEN}, not {opts.max_open}")
-    opts.tab = None
-    if opts.field_separator is not None:
-        tab = os.fsencode(opts.field_separator)
-        if tab == b"\\0":
-            tab = b"\0"
-        if len(tab) != 1:
-            raise UsageError(f"the field separator must be one byte, not '{opts.field_separator}'")
-        if opts.jsonl:
-            raise UsageError("-t cannot be used with --jsonl")
-        opts.tab = tab[0]
-    letters = "".join(letter for letter, dest, _, _ in ORDERINGS if getattr(opts, dest))
-    if opts.sort is not None:
-        letters += SORT_WORDS[opts.sort]
-    opts.default_key = KeyDef(sblank=opts.ignore_leading_blanks, eblank=opts.ignore_leading_blanks,
-                              reverse=opts.reverse).with_flags(letters)
-    opts.end = b"\0" if opts.zero_terminated else b"\n"
-    if opts.check and opts.output is not None:
-        raise UsageError("options '-co' are incompatible")
-    if opts.check and len(opts.files) > 1:
-        raise UsageError(f"extra operand '{opts.files[1]}' not allowed with -c")
-    if opts.files0_from is not None and opts.files:
-        raise UsageError(f"extra operand '{opts.files[0]}': file operands cannot be combined "
-                         "with --files0-from")
-    if opts.csv or opts.jsonl:
-        mode = "--csv" if opts.csv else "--jsonl"
-        for flag, used in (("-z", opts.zero_terminated), ("-c", opts.check)):
-            if used:
-                raise UsageError(f"{flag} cannot be used with {mode}")
-        if opts.jsonl and letters:
-            raise UsageError(f"-{letters[0]} cannot be used with --jsonl: JSON values sort "
-                             "by type and value")
-        if opts.jsonl and opts.ignore_leading_blanks:
-            raise UsageError("-b cannot be used with --jsonl")
-        opts.default_key.check()
-    else:
-        keydefs = [parse_keydef(k) for k in opts.key]
-        opts.keys = resolve_keys(keydefs, opts.default_key)
-    return opts
 
 
 class Job:
     """One run of the command: reads every input into a sorter, then writes."""
 
-    def __init__(self, opts: Options, progress: Progress) -> None:
+    def __init__(self, opts: Options, progress: Progress, wakeup: Wakeup | None) -> None:
         self.opts = opts
         self.progress = progress
+        self.wakeup = wakeup  # ends a wait for input when a signal comes
 
-    def inputs(self) -> Iterator[tuple[str, io.FileIO]]:
-        """Yields (name, binary file) for each input, in order."""
+    def inputs(self) -> Iterator[tuple[str, Waiting]]:
+        """Yields (name, raw binary file) for each input, in order; each read
+        of it waits for input or a signal."""
         for name in self.opts.files or ["-"]:
             if name == "-":
-                yield "standard input", open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+                stdin = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+                yield "standard input", Waiting(stdin, self.wakeup)
                 continue
             try:
                 file = open(name, "rb", buffering=0)
             except OSError as e:
                 raise InputError(f"cannot read {name}: {e.strerror}") from None
             with file:
-                yield name, file
+                yield name, Waiting(file, self.wakeup)
 
     def check_inputs(self) -> None:
         """Fails before any sorting on inputs that are missing or unreadable;
@@ -386,8 +124,7 @@ class Job:
         self.opts.files = [os.fsdecode(file) for file in names]
 
     def lines(self) -> _Lines:
-        return _Lines([key.settings() for key in self.opts.keys], self.opts.tab,
-                      self.opts.end[0])
+        return _Lines(self.opts.keys, self.opts.tab, self.opts.end[0])
 
     def check_order(self) -> int:
         """-c and -C: 0 when the input is in order, else 1 (saying where, for -c)."""
@@ -450,7 +187,6 @@ class Job:
         opts = self.opts
         records = CsvRecords(chr(opts.tab) if opts.tab is not None else ",")
         keys = CsvKeys(opts.key, opts.default_key)
-        add = sorter.add_encoded
         csv.field_size_limit(sys.maxsize)  # a record is bounded by memory, not by csv
         for name, file in self.inputs():
             batch = []
@@ -459,8 +195,8 @@ class Job:
                     keys.prepare(records)
                 batch.append((row, text))
                 if len(batch) == 4096:
-                    self.add_csv_batch(keys, batch, add)
-            self.add_csv_batch(keys, batch, add)
+                    self.add_csv_batch(sorter, keys, batch)
+            self.add_csv_batch(sorter, keys, batch)
         if records.header is not None and keys.indexes is None:
             keys.prepare(records)  # checks the names even when there are no rows
         header = encode_text(records.header[1]) if records.header else b""
@@ -470,15 +206,14 @@ class Job:
         def key_of(text: bytes) -> SortKey:
             row = next(csv.reader(io.StringIO(text.decode("utf-8", "surrogateescape"), newline=""),
                                   delimiter=records.delimiter), [])
-            return keys.batch([row])[0]
+            return keys.key(row)
 
         return header, key_of
 
-    def add_csv_batch(self, keys: CsvKeys, batch: list[tuple[list[str], bytes]],
-                      add: Callable[[SortKey, bytes], object]) -> None:
-        rows = [row for row, _ in batch]
+    def add_csv_batch(self, sorter: Sorter[bytes], keys: CsvKeys,
+                      batch: list[tuple[list[str], bytes]]) -> None:
         texts = [text for _, text in batch]
-        deque(map(add, keys.batch(rows), texts), 0)
+        keys.add(sorter, [row for row, _ in batch], texts)
         self.progress.read(len(batch), sum(map(len, texts)))
         batch.clear()
 
@@ -537,7 +272,9 @@ class Session:
         except OSError:
             pass  # as above; the status still tells
 
-    def run(self, argv: Sequence[str] | None) -> int:
+    def run(self, argv: Sequence[str] | None, wakeup: Wakeup | None) -> int:
+        """Parses the command line and runs the job; `wakeup`, from the
+        signal handlers, is handed to the job's reads of input."""
         try:
             opts = parse_args(argv)
         except UsageError as e:
@@ -548,7 +285,7 @@ class Session:
         try:
             self.check_standard_streams(opts, to_stdout)
             self.output = Output(None if to_stdout else opts.output)
-            return Job(opts, self.progress).run(self.output)
+            return Job(opts, self.progress, wakeup).run(self.output)
         except BrokenPipeError:
             # Python ignores SIGPIPE; end as it would: quietly, then by the signal.
             return 128 + signal.SIGPIPE
@@ -610,8 +347,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     signals = Signals()
     status = 1  # until the job succeeds, so that an unexpected error discards the output too
     try:
-        signals.install()
-        status = session.run(argv)
+        status = session.run(argv, signals.install())
     except Signalled:
         status = 128 + signals.signum
     finally:

@@ -1,9 +1,12 @@
 // _Lines ("_quillmere._Lines"): the command's text records, keyed in C++ a
 // block at a time. The command reads blocks of whole records and hands each
 // to add(), which finds every record's key and pushes (key, record) into a
-// Sorter; unique() and check() compare the same key bytes, so that equal
-// keys mean the same for -u and -c as for sorting; write_to() writes the
-// records, sorted. Private to the package.
+// Sorter; add_texts() does the same for records whose key texts the command
+// found itself (CSV columns). unique() and check() compare the same key
+// bytes, so that equal keys mean the same for -u and -c as for sorting;
+// write_to() writes the records, sorted. Each key is read from the
+// attributes of a key object, its orderings given by their option letters.
+// Private to the package.
 
 #include "python/lines_object.h"
 
@@ -194,23 +197,38 @@ PyObject* lines_check(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// A tuple of the items of `items`, each of which must be bytes (else
+// TypeError, saying `what` they are, and an empty Ref).
+Ref bytes_tuple(PyObject* items, const char* what) {
+  Ref tuple = Ref::steal(PySequence_Tuple(items));
+  if (!tuple) return tuple;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple.get()); ++i) {
+    if (!PyBytes_Check(PyTuple_GET_ITEM(tuple.get(), i))) {
+      PyErr_Format(PyExc_TypeError, "%s must be bytes", what);
+      return Ref();
+    }
+  }
+  return tuple;
+}
+
+// Views the items of a tuple from bytes_tuple, valid while it lives.
+void view_all(PyObject* tuple, std::vector<Bytes>& spans) {
+  spans.clear();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    spans.push_back(bytes_of(PyTuple_GET_ITEM(tuple, i)));
+  }
+}
+
 // texts_key(texts) -> bytes: the key of a record whose key texts are given
 // whole, one per key (for CSV columns).
 PyObject* lines_texts_key(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     PyLines* self = as_lines(obj);
     if (!check_count(nargs, 1, "texts_key")) return nullptr;
-    Ref texts = Ref::steal(PySequence_Tuple(args[0]));
+    Ref texts = bytes_tuple(args[0], "key texts");
     if (!texts) return nullptr;
     std::vector<Bytes> spans;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.get()); ++i) {
-      PyObject* text = PyTuple_GET_ITEM(texts.get(), i);
-      if (!PyBytes_Check(text)) {
-        PyErr_SetString(PyExc_TypeError, "key texts must be bytes");
-        return nullptr;
-      }
-      spans.push_back(bytes_of(text));
-    }
+    view_all(texts.get(), spans);
     key::Buffer out;
     self->keys->key_of_texts(spans, out);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
@@ -218,38 +236,157 @@ PyObject* lines_texts_key(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// One key from its tuple: (start_field, start_char, skip_start_blanks,
-// end_field or -1, end_char, skip_end_blanks, order, fold, ignore, reverse).
-std::optional<lines::KeySpec> key_spec(PyObject* item) {
-  Py_ssize_t start_field, start_char, end_field, end_char;
-  int skip_start, skip_end, order, fold, ignore, reverse;
-  if (!PyArg_ParseTuple(item, "nnpnnpipip;a key is a tuple of ten settings", &start_field,
-                        &start_char, &skip_start, &end_field, &end_char, &skip_end, &order, &fold,
-                        &ignore, &reverse)) {
+// The arguments of add_texts, checked before anything is added: `records`
+// bytes, and for each record a sequence of key texts, bytes too.
+struct TextRecords {
+  Ref records;            // a tuple from bytes_tuple
+  std::vector<Ref> rows;  // each record's key texts, a tuple from bytes_tuple
+};
+
+std::optional<TextRecords> text_records(PyObject* texts, PyObject* records) {
+  TextRecords out;
+  out.records = bytes_tuple(records, "records");
+  if (!out.records) return std::nullopt;
+  Ref rows = Ref::steal(PySequence_Tuple(texts));
+  if (!rows) return std::nullopt;
+  if (PyTuple_GET_SIZE(rows.get()) != PyTuple_GET_SIZE(out.records.get())) {
+    PyErr_SetString(PyExc_ValueError, "_Lines.add_texts needs as many key texts as records");
     return std::nullopt;
   }
-  if (start_field < 0 || start_char < 0 || end_field < -1 || end_char < 0 || order < 0 ||
-      order > static_cast<int>(lines::Order::kVersion) || ignore < 0 ||
-      ignore > static_cast<int>(lines::Ignore::kNonPrinting)) {
-    PyErr_SetString(PyExc_ValueError, "a key setting is out of range");
-    return std::nullopt;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows.get()); ++i) {
+    out.rows.push_back(bytes_tuple(PyTuple_GET_ITEM(rows.get(), i), "key texts"));
+    if (!out.rows.back()) return std::nullopt;
   }
-  lines::KeySpec key;
-  key.start_field = static_cast<std::size_t>(start_field);
-  key.start_char = static_cast<std::size_t>(start_char);
-  key.skip_start_blanks = skip_start != 0;
-  if (end_field >= 0) key.end_field = static_cast<std::size_t>(end_field);
-  key.end_char = static_cast<std::size_t>(end_char);
-  key.skip_end_blanks = skip_end != 0;
-  key.order = static_cast<lines::Order>(order);
-  key.fold = fold != 0;
-  key.ignore = static_cast<lines::Ignore>(ignore);
-  key.reverse = reverse != 0;
-  return key;
+  return out;
 }
 
-// _Lines(keys, tab, terminator): keys a list of key tuples, tab the field
-// separator's byte value or None, terminator the records' last byte.
+// add_texts(sorter, texts, records) -> int: pushes each record with the key
+// of its key texts, as texts_key makes it (for CSV records, keyed by their
+// columns); adds nothing when an argument is wrong.
+PyObject* lines_add_texts(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    PyLines* self = as_lines(obj);
+    if (!check_count(nargs, 3, "add_texts")) return nullptr;
+    if (!is_sorter(args[0])) {
+      PyErr_SetString(PyExc_TypeError, "_Lines.add_texts needs a Sorter");
+      return nullptr;
+    }
+    auto* sorter = reinterpret_cast<PySorter*>(args[0]);
+    if (!check_adding(sorter)) return nullptr;
+    const std::optional<TextRecords> given = text_records(args[1], args[2]);
+    if (!given) return nullptr;
+    std::vector<Bytes> spans;
+    key::Buffer key;
+    for (std::size_t i = 0; i < given->rows.size(); ++i) {
+      view_all(given->rows[i].get(), spans);
+      key.clear();
+      self->keys->key_of_texts(spans, key);
+      PyObject* record = PyTuple_GET_ITEM(given->records.get(), static_cast<Py_ssize_t>(i));
+      if (!push(sorter, key, bytes_of(record))) return nullptr;
+    }
+    return PyLong_FromSsize_t(static_cast<Py_ssize_t>(given->rows.size()));
+  });
+}
+
+// A key's settings are its attributes, named as in lines::KeySpec; each
+// helper reads one and raises, returning false, when it is missing or wrong.
+Ref setting(PyObject* key, const char* name) {
+  return Ref::steal(PyObject_GetAttrString(key, name));
+}
+
+bool to_size(PyObject* value, const char* name, std::size_t& out) {
+  const Py_ssize_t n = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (n < 0) {
+    PyErr_Format(PyExc_ValueError, "a key's %s must not be negative", name);
+    return false;
+  }
+  out = static_cast<std::size_t>(n);
+  return true;
+}
+
+bool read_size(PyObject* key, const char* name, std::size_t& out) {
+  Ref value = setting(key, name);
+  return value && to_size(value.get(), name, out);
+}
+
+// end_field: a field, or None for the end of the record.
+bool read_end_field(PyObject* key, std::optional<std::size_t>& out) {
+  Ref value = setting(key, "end_field");
+  if (!value) return false;
+  out.reset();
+  if (value.get() == Py_None) return true;
+  std::size_t field = 0;
+  if (!to_size(value.get(), "end_field", field)) return false;
+  out = field;
+  return true;
+}
+
+bool read_flag(PyObject* key, const char* name, bool& out) {
+  Ref value = setting(key, name);
+  if (!value) return false;
+  const int truth = PyObject_IsTrue(value.get());
+  if (truth < 0) return false;
+  out = truth != 0;
+  return true;
+}
+
+// The option letter that stands for each order and each ignore ("" for
+// neither), so that the command names them and only this file knows the
+// enums.
+template <typename Enum>
+struct Letter {
+  const char* letter;
+  Enum value;
+};
+constexpr Letter<lines::Order> kOrderLetters[] = {
+    {"", lines::Order::kText},     {"n", lines::Order::kNumeric},
+    {"g", lines::Order::kGeneral}, {"h", lines::Order::kHuman},
+    {"M", lines::Order::kMonth},   {"V", lines::Order::kVersion},
+};
+constexpr Letter<lines::Ignore> kIgnoreLetters[] = {
+    {"", lines::Ignore::kNone},
+    {"d", lines::Ignore::kNonDictionary},
+    {"i", lines::Ignore::kNonPrinting},
+};
+
+template <typename Enum, std::size_t N>
+bool read_letter(PyObject* key, const char* name, const Letter<Enum> (&letters)[N], Enum& out) {
+  Ref value = setting(key, name);
+  if (!value) return false;
+  if (!PyUnicode_Check(value.get())) {
+    PyErr_Format(PyExc_TypeError, "a key's %s must be a str", name);
+    return false;
+  }
+  for (const Letter<Enum>& letter : letters) {
+    if (PyUnicode_EqualToUTF8(value.get(), letter.letter)) {
+      out = letter.value;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "a key's %s cannot be %R", name, value.get());
+  return false;
+}
+
+// One key, read from the attributes of a key object.
+std::optional<lines::KeySpec> key_spec(PyObject* item) {
+  lines::KeySpec key;
+  if (read_size(item, "start_field", key.start_field) &&
+      read_size(item, "start_char", key.start_char) &&
+      read_flag(item, "skip_start_blanks", key.skip_start_blanks) &&
+      read_end_field(item, key.end_field) && read_size(item, "end_char", key.end_char) &&
+      read_flag(item, "skip_end_blanks", key.skip_end_blanks) &&
+      read_letter(item, "order", kOrderLetters, key.order) && read_flag(item, "fold", key.fold) &&
+      read_letter(item, "ignore", kIgnoreLetters, key.ignore) &&
+      read_flag(item, "reverse", key.reverse)) {
+    return key;
+  }
+  return std::nullopt;
+}
+
+// _Lines(keys, tab, terminator): keys a sequence of key objects (see
+// key_spec), tab the field separator's byte value or None, terminator the
+// records' last byte.
 PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     PyObject* key_list;
@@ -311,6 +448,9 @@ PyMethodDef lines_methods[] = {
      METH_FASTCALL, "check(block, strict) -> int: index of the first record out of order, or -1"},
     {"texts_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_texts_key)),
      METH_FASTCALL, "texts_key(texts) -> bytes: the key of whole key texts, one per key"},
+    {"add_texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_add_texts)),
+     METH_FASTCALL,
+     "add_texts(sorter, texts, records) -> int: add each record keyed by its key texts"},
     {nullptr, nullptr, 0, nullptr},
 };
 
