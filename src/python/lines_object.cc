@@ -267,12 +267,8 @@ PyObject* lines_add_texts(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
   return boundary([&]() -> PyObject* {
     PyLines* self = as_lines(obj);
     if (!check_count(nargs, 3, "add_texts")) return nullptr;
-    if (!is_sorter(args[0])) {
-      PyErr_SetString(PyExc_TypeError, "_Lines.add_texts needs a Sorter");
-      return nullptr;
-    }
-    auto* sorter = reinterpret_cast<PySorter*>(args[0]);
-    if (!check_adding(sorter)) return nullptr;
+    PySorter* sorter = adding_sorter(args[0], "_Lines.add_texts");
+    if (sorter == nullptr) return nullptr;
     const std::optional<TextRecords> given = text_records(args[1], args[2]);
     if (!given) return nullptr;
     std::vector<Bytes> spans;
@@ -282,7 +278,7 @@ PyObject* lines_add_texts(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
       key.clear();
       self->keys->key_of_texts(spans, key);
       PyObject* record = PyTuple_GET_ITEM(given->records.get(), static_cast<Py_ssize_t>(i));
-      if (!push(sorter, key, bytes_of(record))) return nullptr;
+      if (!push_record(sorter, key, bytes_of(record))) return nullptr;
     }
     return PyLong_FromSsize_t(static_cast<Py_ssize_t>(given->rows.size()));
   });
