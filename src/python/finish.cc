@@ -9,6 +9,7 @@
 
 #include "merge/plan.h"
 #include "python/interrupt.h"
+#include "python/outcome.h"
 
 namespace quillmere::python {
 namespace {
@@ -30,47 +31,46 @@ Result<Merged> finish_adding(std::unique_ptr<Sorter> core, StopCheck& stop) {
   return finish_sort(std::move(*added), stop);
 }
 
+// finish's work, detached and under the lock.
+Outcome finish_locked(PySorter* self, Guard& guard, StopCheck& check,
+                      std::optional<Merged>* hand_back) {
+  // Other threads that want the sorter wait for the lock meanwhile; none
+  // sees this temporary Done.
+  State taken = std::exchange(guard.state(), State(Done{}));
+  auto* adding = std::get_if<Adding>(&taken);
+  if (adding == nullptr) {
+    const Refusal refusal = refusal_to_read(taken);
+    guard.state() = std::move(taken);
+    return refusal;
+  }
+  // Adding refuses from now on. A close() waiting for the lock has stored
+  // "closed" already, which must stay.
+  std::uint32_t open = kStatusOpen;
+  self->status.compare_exchange_strong(open, kStatusRead);
+  Result<Merged> merged = finish_adding(std::move(adding->sorter), check);
+  if (!merged) {
+    guard.state() = State(Stopped{});
+    return std::move(merged.error());
+  }
+  if (hand_back != nullptr) {
+    hand_back->emplace(std::move(*merged));
+  } else {
+    guard.state() = State(Reading{std::move(*merged), {}, {}, 0});
+  }
+  return Outcome();
+}
+
 }  // namespace
 
 bool finish(PySorter* self, std::optional<Merged>* hand_back) {
   InterruptCheck check;  // outlives the detached stretch
-  std::optional<Refusal> refusal;
-  std::optional<Error> error;
+  Outcome outcome;
   {
     Detached detached;
     std::optional<Guard> guard = self->lock->acquire();
-    if (!guard) {
-      refusal = Refusal::kReentrant;
-    } else {
-      // Other threads that want the sorter wait for the lock meanwhile;
-      // none sees this temporary Done.
-      State taken = std::exchange(guard->state(), State(Done{}));
-      if (auto* adding = std::get_if<Adding>(&taken)) {
-        // Adding refuses from now on. A close() waiting for the lock has
-        // stored "closed" already, which must stay.
-        std::uint32_t open = kStatusOpen;
-        self->status.compare_exchange_strong(open, kStatusRead);
-        Result<Merged> merged = finish_adding(std::move(adding->sorter), check);
-        if (!merged) {
-          error = std::move(merged.error());
-          guard->state() = State(Stopped{});
-        } else if (hand_back != nullptr) {
-          hand_back->emplace(std::move(*merged));
-        } else {
-          guard->state() = State(Reading{std::move(*merged), {}, {}, 0});
-        }
-      } else {
-        refusal = refusal_to_read(taken);
-        guard->state() = std::move(taken);
-      }
-    }
+    outcome = guard ? finish_locked(self, *guard, check, hand_back) : Refusal::kReentrant;
   }
-  if (refusal) return raise_refusal(*refusal);
-  if (error) {
-    check.raise_instead(std::move(*error));
-    return false;
-  }
-  return true;
+  return outcome.ok() || std::move(outcome).raise(check);
 }
 
 }  // namespace quillmere::python
