@@ -11,8 +11,8 @@
 
 #include "python/errors.h"
 #include "python/key_encoder.h"
-#include "python/lines_object.h"
-#include "python/pieces.h"
+#include "python/package/lines.h"
+#include "python/package/pieces.h"
 #include "python/ref.h"
 #include "python/sorter_type.h"
 #include "sorter/sorter.h"

@@ -8,7 +8,7 @@
 // attributes of a key object, its orderings given by their option letters.
 // Private to the package.
 
-#include "python/lines_object.h"
+#include "python/package/lines.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Splitting items into pieces, and adding pieces to a Sorter.
 
-#include "python/pieces.h"
+#include "python/package/pieces.h"
 
 #include <algorithm>
 #include <cstddef>
