@@ -13,7 +13,6 @@
 #include <concepts>
 #include <cstddef>
 #include <cstring>
-#include <type_traits>
 
 namespace quillmere {
 

@@ -1,5 +1,4 @@
-// The order of encoded keys, shared by sorting a half, merging runs and the
-// Python layer: unsigned bytes, a proper prefix first.
+// The order of encoded keys: unsigned bytes, a proper prefix first.
 //
 // Sorting and merging first compare 8-byte prefixes read as big-endian
 // numbers, which decides almost every comparison with one load each, and
