@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "base/pool.h"
 #include "key/key.h"
 #include "merge/merged.h"
@@ -99,9 +100,9 @@ void push_key(Keys keys, std::mt19937_64& rng, key::Buffer& out) {
     key::push_double(out, std::uniform_real_distribution<double>(-1e9, 1e9)(rng));
     return;
   }
-  std::uint8_t word[12];
+  std::byte word[12];
   const std::size_t len = 5 + rng() % 8;
-  for (std::size_t i = 0; i < len; ++i) word[i] = static_cast<std::uint8_t>('a' + rng() % 26);
+  for (std::size_t i = 0; i < len; ++i) word[i] = static_cast<std::byte>('a' + rng() % 26);
   key::push_escaped(out, key::kTagStr, {word, len});
 }
 
@@ -267,10 +268,10 @@ class BlockCutter {
 
   void record(std::span<const std::byte> key, std::span<const std::byte> payload) {
     std::byte length[kRecordLengthSize];
-    encode_u32_le(length, static_cast<std::uint32_t>(key.size()));
+    store_le(length, static_cast<std::uint32_t>(key.size()));
     put(length);
     put(key);
-    encode_u32_le(length, static_cast<std::uint32_t>(payload.size()));
+    store_le(length, static_cast<std::uint32_t>(payload.size()));
     put(length);
     put(payload);
   }
@@ -366,8 +367,8 @@ std::vector<PackedBlock> split_blocks(const Bytes& file) {
   std::vector<PackedBlock> blocks;
   for (std::size_t at = 0; at < file.size();) {
     if (at + kBlockHeaderSize > file.size()) die("a run written for the benchmark is damaged");
-    const std::uint32_t c = decode_u32_le(file.data() + at);
-    const std::uint32_t u = decode_u32_le(file.data() + at + 4);
+    const std::uint32_t c = load_le<std::uint32_t>(file.data() + at);
+    const std::uint32_t u = load_le<std::uint32_t>(file.data() + at + 4);
     if (!is_valid_block_header(c, u) || at + kBlockHeaderSize + c > file.size()) {
       die("a run written for the benchmark is damaged");
     }

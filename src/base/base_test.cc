@@ -1,18 +1,30 @@
 // The channel and the worker pool: what crosses between threads. Most worth
-// running under ThreadSanitizer (tools/sanitize). And the signal mask the
-// library's threads start with.
+// running under ThreadSanitizer (tools/sanitize). The signal mask the
+// library's threads start with. And the small owners and byte helpers:
+// the descriptor owner, byte order, and the merges' heap steps.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <random>
+#include <span>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "base/byte_order.h"
 #include "base/channel.h"
+#include "base/fd.h"
+#include "base/heap.h"
 #include "base/pool.h"
 
 namespace quillmere {
@@ -124,6 +136,125 @@ TEST(SignalsTest, ThreadsStartedWithOutsideSignalsBlockedKeepThemBlocked) {
     EXPECT_EQ(sigismember(&after, outside), sigismember(&before, outside)) << outside;
   }
   for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) EXPECT_EQ(sigismember(&in_thread, fault), 0);
+}
+
+// Whether the write end of a pipe is open anywhere: reading the empty,
+// non-blocking read end then finds nothing yet rather than the end.
+bool writer_open(int read_end) {
+  char c;
+  return ::read(read_end, &c, 1) < 0 && errno == EAGAIN;
+}
+
+TEST(FdTest, ClosesWhatItOwnsAndNothingElse) {
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+  const Fd read_end(p[0]);
+  {
+    Fd first(p[1]);
+    Fd second(std::move(first));
+    { const Fd emptied(std::move(first)); }
+    Fd third;
+    third = std::move(second);
+    EXPECT_EQ(first.get(), -1);
+    EXPECT_EQ(second.get(), -1);
+    EXPECT_TRUE(writer_open(p[0])) << "a moved-from owner closed the descriptor";
+    third = Fd();
+    EXPECT_FALSE(writer_open(p[0])) << "assigning over an owner left its descriptor open";
+  }
+  ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+  const Fd read_again(p[0]);
+  int released;
+  { released = Fd(p[1]).release(); }
+  EXPECT_TRUE(writer_open(p[0])) << "a released descriptor was closed";
+  { const Fd dropped(released); }
+  EXPECT_FALSE(writer_open(p[0])) << "dropping an owner left its descriptor open";
+}
+
+TEST(FdTest, CloseReportsTheSystemsError) {
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+  const Fd read_end(p[0]);
+  Fd write_end(p[1]);
+  EXPECT_TRUE(write_end.close());
+  EXPECT_EQ(write_end.get(), -1);
+  EXPECT_FALSE(writer_open(p[0]));
+  EXPECT_TRUE(write_end.close()) << "closing nothing is no error";
+  Fd never_open(1 << 20);  // beyond any descriptor this process holds
+  const Result<> r = never_open.close();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), os_error_text(EBADF));
+}
+
+// Each width's edges and a pattern with every byte distinct, against the
+// byte layout worked out by shifts.
+TEST(EndianTest, FieldsPutTheirBytesInTheStatedOrder) {
+  auto check = [](auto type) {
+    using T = decltype(type);
+    constexpr std::size_t n = sizeof(T);
+    const T max = std::numeric_limits<T>::max();
+    for (T value : {T{0}, T{1}, T(max >> 1), T(T{1} << (8 * n - 1)), T(max - 1), max,
+                    T(0x0807060504030201u)}) {
+      std::byte le[n], be[n];
+      store_le(le, value);
+      store_be(be, value);
+      for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(std::to_integer<unsigned>(le[i]), (value >> (8 * i)) & 0xFFu) << n << " " << i;
+        EXPECT_EQ(be[i], le[n - 1 - i]) << n << " " << i;
+      }
+      EXPECT_EQ(load_le<T>(le), value);
+      EXPECT_EQ(load_be<T>(be), value);
+    }
+  };
+  check(std::uint16_t{});
+  check(std::uint32_t{});
+  check(std::uint64_t{});
+}
+
+// A k-way merge of sorted lists as both merges drive the heap: build it by
+// sift_up, then hand out the first head and refill it from its list (sift
+// down) or, when the list is used up, move the last head into its place.
+// Ties go to the lower list, so the result is a stable sort of the lists
+// laid end to end. The heads own their values, so a head lost or copied
+// by a wrong move shows as a null or a double free.
+TEST(HeapTest, MergesSortedListsLikeAStableSort) {
+  struct Head {
+    std::unique_ptr<int> value;
+    std::size_t list;
+    std::size_t next;  // index of the list's next value
+  };
+  const auto before = [](const Head& a, const Head& b) {
+    return *a.value != *b.value ? *a.value < *b.value : a.list < b.list;
+  };
+  std::mt19937_64 rng(5);
+  for (std::size_t k : {0, 1, 2, 3, 7, 64}) {
+    std::vector<std::vector<int>> lists(k);
+    std::vector<std::pair<int, std::size_t>> want;  // value, list
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t n = rng() % 40; n > 0; --n) lists[i].push_back(static_cast<int>(rng() % 20));
+      std::ranges::sort(lists[i]);
+      for (int v : lists[i]) want.emplace_back(v, i);
+    }
+    std::ranges::stable_sort(want, {}, &std::pair<int, std::size_t>::first);
+    std::vector<Head> heap;
+    for (std::size_t i = 0; i < k; ++i) {
+      if (lists[i].empty()) continue;
+      heap.push_back({std::make_unique<int>(lists[i][0]), i, 1});
+      sift_up(std::span(heap), before);
+    }
+    std::vector<std::pair<int, std::size_t>> got;
+    while (!heap.empty()) {
+      Head& first = heap.front();
+      got.emplace_back(*first.value, first.list);
+      if (first.next < lists[first.list].size()) {
+        *first.value = lists[first.list][first.next++];
+      } else {
+        first = std::move(heap.back());
+        heap.pop_back();
+      }
+      sift_down(std::span(heap), before);
+    }
+    EXPECT_EQ(got, want) << k << " lists";
+  }
 }
 
 }  // namespace

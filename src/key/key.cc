@@ -11,6 +11,8 @@
 #include <new>
 #include <vector>
 
+#include "base/byte_order.h"
+
 namespace quillmere::key {
 namespace {
 
@@ -26,8 +28,9 @@ constexpr __int128 kInt128Max = static_cast<__int128>(~static_cast<unsigned __in
 constexpr __int128 kInt128Min = -kInt128Max - 1;
 
 void push_u64(Buffer& out, std::uint64_t v) {
-  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-  out.append(&v, sizeof v);
+  std::byte bytes[8];
+  store_be(bytes, v);
+  out.append(bytes, sizeof bytes);
 }
 
 // The double's bits as an unsigned number whose order is the numeric order.
@@ -41,19 +44,18 @@ std::uint64_t ordered_image(double value) {
 // Writes 0x20, the image of d and the unsigned field of a remainder below
 // 2**64, with one append: the path of every float and every 64-bit int.
 void push_number_u64(Buffer& out, double d, std::uint64_t remainder) {
-  std::uint8_t bytes[1 + 8 + 1 + 8];
-  bytes[0] = std::to_integer<std::uint8_t>(kTagNumber);
-  std::uint64_t image = ordered_image(d);
-  for (int i = 0; i < 8; ++i) bytes[1 + i] = static_cast<std::uint8_t>(image >> (56 - 8 * i));
+  std::byte bytes[1 + 8 + 1 + 8];
+  bytes[0] = kTagNumber;
+  store_be(bytes + 1, ordered_image(d));
   const int length = remainder == 0 ? 0 : 8 - std::countl_zero(remainder) / 8;
-  bytes[9] = static_cast<std::uint8_t>(length);
+  bytes[9] = static_cast<std::byte>(length);
   for (int i = 0; i < length; ++i) {
-    bytes[10 + i] = static_cast<std::uint8_t>(remainder >> (8 * (length - 1 - i)));
+    bytes[10 + i] = static_cast<std::byte>(remainder >> (8 * (length - 1 - i)));
   }
   out.append(bytes, 10 + static_cast<std::size_t>(length));
 }
 
-void push_bytes(Buffer& out, const std::uint8_t* data, std::size_t n) { out.append(data, n); }
+void push_bytes(Buffer& out, const std::byte* data, std::size_t n) { out.append(data, n); }
 
 void push_number(Buffer& out, std::uint64_t image) {
   out.push_back(kTagNumber);
@@ -83,18 +85,18 @@ double floor_double(__int128 value) {
   return d;
 }
 
-std::span<const std::uint8_t> strip_leading_zeros(std::span<const std::uint8_t> bytes) {
+std::span<const std::byte> strip_leading_zeros(std::span<const std::byte> bytes) {
   std::size_t i = 0;
-  while (i < bytes.size() && bytes[i] == 0) ++i;
+  while (i < bytes.size() && bytes[i] == std::byte{0}) ++i;
   return bytes.subspan(i);
 }
 
 // Whether a magnitude of at most 16 bytes fits a signed 128-bit value of the
 // given sign: below 2**127, or up to 2**127 when negative.
-bool fits_int128(bool negative, std::span<const std::uint8_t> mag, unsigned __int128* value) {
+bool fits_int128(bool negative, std::span<const std::byte> mag, unsigned __int128* value) {
   if (mag.size() > 16) return false;
   unsigned __int128 v = 0;
-  for (std::uint8_t b : mag) v = (v << 8) | b;
+  for (std::byte b : mag) v = (v << 8) | std::to_integer<std::uint8_t>(b);
   const unsigned __int128 limit = static_cast<unsigned __int128>(1) << 127;
   if (negative ? v > limit : v >= limit) return false;
   *value = v;
@@ -105,8 +107,8 @@ bool fits_int128(bool negative, std::span<const std::uint8_t> mag, unsigned __in
 // leading zero bytes dropped, then one length byte and the bytes when at
 // most 254 remain, else 0xFF, the length as 8 big-endian bytes, and the
 // bytes. Fields compare as the integers do, and none is a prefix of another.
-void push_unsigned(Buffer& out, std::span<const std::uint8_t> big_endian) {
-  std::span<const std::uint8_t> bytes = strip_leading_zeros(big_endian);
+void push_unsigned(Buffer& out, std::span<const std::byte> big_endian) {
+  std::span<const std::byte> bytes = strip_leading_zeros(big_endian);
   const std::size_t n = bytes.size();
   if (n <= 254) {
     out.push_back(std::byte(n));
@@ -119,7 +121,7 @@ void push_unsigned(Buffer& out, std::span<const std::uint8_t> big_endian) {
 
 // The unsigned field of `bytes`, every byte of the field inverted, so that
 // larger magnitudes sort first.
-void push_unsigned_inverted(Buffer& out, std::span<const std::uint8_t> bytes) {
+void push_unsigned_inverted(Buffer& out, std::span<const std::byte> bytes) {
   const std::size_t start = out.size();
   push_unsigned(out, bytes);
   for (std::size_t i = start; i < out.size(); ++i) out[i] = ~out[i];
@@ -135,8 +137,9 @@ void push_small_int(Buffer& out, __int128 value) {
   // Exact, and never negative: d is the floor of value.
   const auto remainder =
       static_cast<unsigned __int128>(value) - static_cast<unsigned __int128>(saturating_int(d));
-  std::uint8_t be[16];
-  for (int i = 0; i < 16; ++i) be[i] = static_cast<std::uint8_t>(remainder >> (8 * (15 - i)));
+  std::byte be[16];
+  store_be(be, static_cast<std::uint64_t>(remainder >> 64));
+  store_be(be + 8, static_cast<std::uint64_t>(remainder));
   push_number(out, ordered_image(d));
   push_unsigned(out, be);
 }
@@ -152,13 +155,13 @@ void Buffer::grow(std::size_t need) {
   capacity_ = capacity;
 }
 
-void push_escaped(Buffer& out, std::byte tag, std::span<const std::uint8_t> bytes) {
+void push_escaped(Buffer& out, std::byte tag, std::span<const std::byte> bytes) {
   out.push_back(tag);
-  const std::uint8_t* p = bytes.data();
-  const std::uint8_t* end = p + bytes.size();
+  const std::byte* p = bytes.data();
+  const std::byte* end = p + bytes.size();
   while (p != end) {
-    const auto* zero = static_cast<const std::uint8_t*>(std::memchr(p, 0, end - p));
-    const std::uint8_t* run_end = zero == nullptr ? end : zero;
+    const auto* zero = static_cast<const std::byte*>(std::memchr(p, 0, end - p));
+    const std::byte* run_end = zero == nullptr ? end : zero;
     push_bytes(out, p, run_end - p);
     if (zero == nullptr) break;
     out.push_back(std::byte{0x00});
@@ -185,8 +188,8 @@ void push_int64(Buffer& out, std::int64_t value) {
   push_number_u64(out, d, remainder);
 }
 
-void push_big_int(Buffer& out, bool negative, std::span<const std::uint8_t> magnitude) {
-  std::span<const std::uint8_t> mag = strip_leading_zeros(magnitude);
+void push_big_int(Buffer& out, bool negative, std::span<const std::byte> magnitude) {
+  std::span<const std::byte> mag = strip_leading_zeros(magnitude);
   if (unsigned __int128 v; fits_int128(negative, mag, &v)) {
     push_small_int(out, negative ? static_cast<__int128>(-v) : static_cast<__int128>(v));
     return;
@@ -194,7 +197,8 @@ void push_big_int(Buffer& out, bool negative, std::span<const std::uint8_t> magn
   // Here the magnitude has more than 127 bits, so the low k bits below the
   // 53 of the mantissa are the remainder against a double (k > 0).
   const std::size_t s = mag.size();
-  const int bits = static_cast<int>(8 * s) - std::countl_zero(mag[0]);
+  const int bits =
+      static_cast<int>(8 * s) - std::countl_zero(std::to_integer<std::uint8_t>(mag[0]));
   if (!negative && bits > kMaxExactBits) {
     push_number(out, kImageMaxFinite);
     push_unsigned(out, mag);
@@ -203,19 +207,21 @@ void push_big_int(Buffer& out, bool negative, std::span<const std::uint8_t> magn
   const int k = bits - kMantissaBits;
   // m: the top 53 bits. With at least 16 bytes they all lie in the first 9.
   unsigned __int128 top = 0;
-  for (std::size_t i = 0; i < 9; ++i) top = (top << 8) | mag[i];
+  for (std::size_t i = 0; i < 9; ++i) top = (top << 8) | std::to_integer<std::uint8_t>(mag[i]);
   std::uint64_t m = static_cast<std::uint64_t>(top >> (k - 8 * static_cast<int>(s - 9)));
   // R: the low k bits, as the last ceil(k / 8) bytes with the surplus high
   // bits of the first cleared.
   const std::size_t r_len = (static_cast<std::size_t>(k) + 7) / 8;
-  std::vector<std::uint8_t> r(mag.end() - r_len, mag.end());
+  // As numbers, for the carry below.
+  std::vector<std::uint8_t> r(r_len);
+  std::memcpy(r.data(), mag.data() + (s - r_len), r_len);
   const int surplus = static_cast<int>(8 * r_len) - k;
   const auto first_mask = static_cast<std::uint8_t>(0xFF >> surplus);
   r[0] &= first_mask;
 
   if (!negative) {
     push_number(out, ordered_image(std::ldexp(static_cast<double>(m), k)));
-    push_unsigned(out, r);
+    push_unsigned(out, std::as_bytes(std::span(r)));
     return;
   }
   // The floor of a negative value is one step further from zero whenever
@@ -238,7 +244,7 @@ void push_big_int(Buffer& out, bool negative, std::span<const std::uint8_t> magn
     return;
   }
   push_number(out, ordered_image(-std::ldexp(static_cast<double>(m), k)));
-  push_unsigned(out, r);
+  push_unsigned(out, std::as_bytes(std::span(r)));
 }
 
 }  // namespace quillmere::key

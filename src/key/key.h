@@ -92,7 +92,7 @@ inline constexpr std::byte kTagList{0x60};
 
 // `tag`, then `bytes` with each 0x00 written as 0x00 0xFF, then 0x00 0x00.
 // A string sorts before every longer string it is a prefix of.
-void push_escaped(Buffer& out, std::byte tag, std::span<const std::uint8_t> bytes);
+void push_escaped(Buffer& out, std::byte tag, std::span<const std::byte> bytes);
 
 // A float: 0x20, the ordered image, and a zero remainder. All NaNs become
 // one NaN (after +inf) and -0.0 becomes 0.0.
@@ -104,6 +104,6 @@ void push_int64(Buffer& out, std::int64_t value);
 
 // An integer of any size given as a sign and a big-endian magnitude
 // (leading zero bytes allowed).
-void push_big_int(Buffer& out, bool negative, std::span<const std::uint8_t> magnitude);
+void push_big_int(Buffer& out, bool negative, std::span<const std::byte> magnitude);
 
 }  // namespace quillmere::key

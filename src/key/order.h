@@ -1,41 +1,33 @@
-// The order of encoded keys, shared by sorting a half and merging runs:
-// unsigned bytes, a proper prefix first.
+// The order of encoded keys: unsigned bytes, a proper prefix first.
 //
-// Both first compare 8-byte prefixes read as big-endian numbers, which
-// decides almost every comparison with one load each, and only on equal
-// prefixes look at the rest with compare_after_prefix.
+// Sorting and merging first compare 8-byte prefixes read as big-endian
+// numbers, which decides almost every comparison with one load each, and
+// only on equal prefixes look at the rest with compare_after_prefix; they
+// keep each key's prefix at hand between comparisons. compare() puts the
+// two steps together for a caller that has only the keys.
 
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 
+#include "base/byte_order.h"
+
 namespace quillmere::key {
 
 using Bytes = std::span<const std::byte>;
-
-// The first 8 bytes of `bytes` as one big-endian number.
-// REQUIRES: 8 bytes can be read at `bytes`.
-inline std::uint64_t load_big_endian(const std::byte* bytes) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, bytes, 8);
-  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-  return v;
-}
 
 // The key's first 8 bytes as one big-endian number, zero-padded when the
 // key is shorter. Zero padding cannot invert an order: if two prefixes
 // differ, so do the keys, the same way; equal prefixes decide nothing.
 inline std::uint64_t prefix(Bytes key) noexcept {
-  if (key.size() >= 8) return load_big_endian(key.data());
-  std::uint64_t v = 0;
-  if (!key.empty()) std::memcpy(&v, key.data(), key.size());
-  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-  return v;
+  if (key.size() >= 8) return load_be<std::uint64_t>(key.data());
+  std::byte padded[8] = {};
+  if (!key.empty()) std::memcpy(padded, key.data(), key.size());
+  return load_be<std::uint64_t>(padded);
 }
 
 // The same for a key followed in memory by at least 8 - key_len readable
@@ -43,7 +35,7 @@ inline std::uint64_t prefix(Bytes key) noexcept {
 inline std::uint64_t prefix_in_place(const std::byte* key, std::size_t key_len) noexcept {
   const std::uint64_t all = ~std::uint64_t{0};
   const std::uint64_t keep = key_len >= 8 ? all : ~(all >> (8 * key_len));
-  return load_big_endian(key) & keep;
+  return load_be<std::uint64_t>(key) & keep;
 }
 
 // <0, 0 or >0 as `a` sorts before, with or after `b`.
@@ -55,6 +47,15 @@ inline int compare_after_prefix(Bytes a, Bytes b) noexcept {
   }
   if (a.size() == b.size()) return 0;
   return a.size() < b.size() ? -1 : 1;
+}
+
+// <0, 0 or >0 as `a` sorts before, with or after `b`: the first differing
+// byte decides, as unsigned; a proper prefix comes first.
+inline int compare(Bytes a, Bytes b) noexcept {
+  const std::uint64_t pa = prefix(a);
+  const std::uint64_t pb = prefix(b);
+  if (pa != pb) return pa < pb ? -1 : 1;
+  return compare_after_prefix(a, b);
 }
 
 }  // namespace quillmere::key

@@ -1,20 +1,23 @@
 // The k-way merge: one Head per source with a record waiting, the smallest
-// handed out as `current_`, the others in a binary min-heap of our own.
+// handed out as `current_`, the others in a binary min-heap driven by the
+// steps of base/heap.h.
 //
-// A hand-made heap rather than std::priority_queue because the common step
-// is "refill the head just handed out and put it back", which wants
-// replace-top and one sift-down, and often not even that: when the refilled
-// head still comes first it stays current and the heap is not touched, so a
-// stretch of records from one source costs one comparison each.
+// Not std::priority_queue because the common step is "refill the head just
+// handed out and put it back", which wants replace-top and one sift-down,
+// and often not even that: when the refilled head still comes first it
+// stays current and the heap is not touched, so a stretch of records from
+// one source costs one comparison each.
 
 #include "merge/merged.h"
 
 #include <cassert>
 #include <filesystem>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 
+#include "base/heap.h"
 #include "key/order.h"
 
 namespace quillmere {
@@ -156,7 +159,7 @@ Result<std::optional<Merged::Record>> Merged::next_record() {
   // sources differ, so "before" is strict and a tie goes to the lower index.
   if (!heap_.empty() && comes_before(heap_.front(), head)) {
     std::swap(heap_.front(), head);
-    sift_down();
+    restore_heap();
   }
   return view();
 }
@@ -169,7 +172,7 @@ Result<std::optional<Merged::Record>> Merged::pop() {
   current_ = std::move(heap_.front());
   if (heap_.size() > 1) heap_.front() = std::move(heap_.back());
   heap_.pop_back();
-  sift_down();
+  restore_heap();
   return view();
 }
 
@@ -191,32 +194,11 @@ bool Merged::comes_before(const Head& a, const Head& b) noexcept {
 void Merged::push(Head head) noexcept {
   assert(heap_.size() < heap_.capacity());
   heap_.push_back(std::move(head));
-  std::size_t i = heap_.size() - 1;
-  while (i > 0) {
-    const std::size_t parent = (i - 1) / 2;
-    if (!comes_before(heap_[i], heap_[parent])) break;
-    std::swap(heap_[i], heap_[parent]);
-    i = parent;
-  }
+  sift_up(std::span(heap_), [](const Head& a, const Head& b) { return comes_before(a, b); });
 }
 
-// Moves the first element down to its place: every parent comes before its
-// children. The element is held aside and the hole walks down, so each level
-// costs one move rather than a swap.
-void Merged::sift_down() noexcept {
-  const std::size_t n = heap_.size();
-  if (n < 2) return;
-  Head moving = std::move(heap_.front());
-  std::size_t hole = 0;
-  for (;;) {
-    std::size_t child = 2 * hole + 1;
-    if (child >= n) break;
-    if (child + 1 < n && comes_before(heap_[child + 1], heap_[child])) ++child;
-    if (!comes_before(heap_[child], moving)) break;
-    heap_[hole] = std::move(heap_[child]);
-    hole = child;
-  }
-  heap_[hole] = std::move(moving);
+void Merged::restore_heap() noexcept {
+  sift_down(std::span(heap_), [](const Head& a, const Head& b) { return comes_before(a, b); });
 }
 
 void Merged::release() noexcept {

@@ -103,7 +103,7 @@ class Merged {
   // REQUIRES: capacity for one more head (reserved by read_first_records).
   void push(Head head) noexcept;
   // Restores the heap after its first element was replaced.
-  void sift_down() noexcept;
+  void restore_heap() noexcept;
   // Frees the heads, closes every source, then removes the directory.
   void release() noexcept;
 

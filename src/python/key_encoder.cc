@@ -6,16 +6,12 @@
 #include <span>
 #include <vector>
 
+#include "python/bytes_view.h"
 #include "python/errors.h"
 #include "python/ref.h"
 
 namespace quillmere::python {
 namespace {
-
-std::span<const std::uint8_t> bytes_of(PyObject* bytes) {
-  return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)),
-          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
-}
 
 bool refuse_kind(PyObject* key) {
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(key)));
@@ -35,7 +31,7 @@ bool refuse_depth() {
 bool push_str(PyObject* key, key::Buffer& out) {
   Py_ssize_t size;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size)) {
-    key::push_escaped(out, key::kTagStr, {reinterpret_cast<const std::uint8_t*>(utf8),
+    key::push_escaped(out, key::kTagStr, {reinterpret_cast<const std::byte*>(utf8),
                                           static_cast<std::size_t>(size)});
     return true;
   }
@@ -132,7 +128,7 @@ bool push_int(PyObject* value, key::Buffer& out) {
       if (++bytes[i] != 0) break;
     }
   }
-  key::push_big_int(out, negative, bytes);
+  key::push_big_int(out, negative, std::as_bytes(std::span(bytes)));
   return true;
 }
 

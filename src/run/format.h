@@ -21,7 +21,8 @@
 // 1 <= U <= kBlockSize and 1 <= C <= max_compressed_size(U).
 //
 // There is no magic number, trailer, checksum or record count: the record
-// count and the stream's length travel in memory, in the Run.
+// count and the stream's length travel in memory, in the Run. The fields are
+// read and written with load_le and store_le of base/byte_order.h.
 
 #pragma once
 
@@ -54,16 +55,6 @@ inline constexpr int kLz4Acceleration = 4;
 
 constexpr bool is_valid_block_header(std::uint32_t c, std::uint32_t u) {
   return u >= 1 && u <= kBlockSize && c >= 1 && c <= max_compressed_size(u);
-}
-
-inline void encode_u32_le(std::byte* dst, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) dst[i] = static_cast<std::byte>(value >> (8 * i));
-}
-
-inline std::uint32_t decode_u32_le(const std::byte* src) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value |= std::to_integer<std::uint32_t>(src[i]) << (8 * i);
-  return value;
 }
 
 }  // namespace quillmere

@@ -12,6 +12,8 @@
 #include <new>
 #include <utility>
 
+#include "base/byte_order.h"
+#include "base/fd.h"
 #include "run/format.h"
 
 namespace quillmere {
@@ -38,46 +40,17 @@ Result<RunReader> RunReader::open(const Run& run) {
       fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(Error::from_errno(errno).with_path(path));
-    return RunReader(std::move(path), fd, run.count, run.bytes);
+    return RunReader(std::move(path), Fd(fd), run.count, run.bytes);
   } catch (const std::bad_alloc&) {
     return fail(Error::io(IoKind::OutOfMemory));
   }
 }
 
-RunReader::RunReader(std::filesystem::path path, int fd, std::uint64_t count,
+// Read-only, so closing the file can lose nothing, and the Fd ignores
+// close()'s errors when the reader is dropped.
+RunReader::RunReader(std::filesystem::path path, Fd file, std::uint64_t count,
                      std::uint64_t bytes) noexcept
-    : path_(std::move(path)), count_(count), bytes_(bytes), fd_(fd) {}
-
-RunReader::RunReader(RunReader&& other) noexcept
-    : path_(std::move(other.path_)),
-      packed_(std::move(other.packed_)),
-      body_end_(std::exchange(other.body_end_, 0)),
-      filled_(std::exchange(other.filled_, 0)),
-      raw_(std::move(other.raw_)),
-      position_(std::exchange(other.position_, 0)),
-      count_(std::exchange(other.count_, 0)),
-      bytes_(std::exchange(other.bytes_, 0)),
-      fd_(std::exchange(other.fd_, -1)) {}
-
-RunReader& RunReader::operator=(RunReader&& other) noexcept {
-  if (this == &other) return *this;
-  // Read-only, so closing can lose nothing; its errors are of no use.
-  if (fd_ >= 0) ::close(fd_);
-  path_ = std::move(other.path_);
-  packed_ = std::move(other.packed_);
-  body_end_ = std::exchange(other.body_end_, 0);
-  filled_ = std::exchange(other.filled_, 0);
-  raw_ = std::move(other.raw_);
-  position_ = std::exchange(other.position_, 0);
-  count_ = std::exchange(other.count_, 0);
-  bytes_ = std::exchange(other.bytes_, 0);
-  fd_ = std::exchange(other.fd_, -1);
-  return *this;
-}
-
-RunReader::~RunReader() {
-  if (fd_ >= 0) ::close(fd_);
-}
+    : path_(std::move(path)), count_(count), bytes_(bytes), file_(std::move(file)) {}
 
 Result<> RunReader::read_field_general(std::vector<std::byte>& out) {
   // Only the first block's buffers and a field longer than any before it
@@ -114,7 +87,7 @@ Result<std::uint32_t> RunReader::read_length() {
     position_ += n;
     have += n;
   }
-  return decode_u32_le(length);
+  return load_le<std::uint32_t>(length);
 }
 
 Result<> RunReader::append(std::vector<std::byte>& out, std::size_t n) {
@@ -143,8 +116,8 @@ Result<std::size_t> RunReader::unread() {
 Result<> RunReader::load_block() {
   std::byte header[kBlockHeaderSize];
   if (Result<> r = read_header(header); !r) return r;
-  const std::uint32_t c = decode_u32_le(header);
-  const std::uint32_t u = decode_u32_le(header + 4);
+  const std::uint32_t c = load_le<std::uint32_t>(header);
+  const std::uint32_t u = load_le<std::uint32_t>(header + 4);
   if (!is_valid_block_header(c, u)) return fail(corrupt("a block has an impossible length"));
   if (packed_.empty()) {
     // Sized for the largest body a header may announce, so never again.
@@ -169,7 +142,7 @@ Result<> RunReader::read_header(std::byte* header) {
   std::size_t have = filled_ - body_end_;
   std::copy_n(packed_.data() + body_end_, have, header);
   while (have < kBlockHeaderSize) {
-    Result<std::size_t> n = read_some(fd_, header + have, kBlockHeaderSize - have);
+    Result<std::size_t> n = read_some(file_.get(), header + have, kBlockHeaderSize - have);
     if (!n) return fail(std::move(n.error()));
     if (*n == 0) return fail(Error::io(IoKind::UnexpectedEof, "failed to fill whole buffer"));
     have += *n;
@@ -183,7 +156,8 @@ Result<> RunReader::read_body(std::size_t c) {
   assert(c + kBlockHeaderSize <= packed_.size());
   std::size_t got = 0;
   while (got < c) {
-    Result<std::size_t> n = read_some(fd_, packed_.data() + got, c + kBlockHeaderSize - got);
+    Result<std::size_t> n =
+        read_some(file_.get(), packed_.data() + got, c + kBlockHeaderSize - got);
     if (!n) return fail(std::move(n.error()));
     if (*n == 0) return fail(Error::io(IoKind::UnexpectedEof));
     got += *n;

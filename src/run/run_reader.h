@@ -5,7 +5,8 @@
 // (about 269 KiB with its compressed form), checks every block header and
 // every record length against what can be true, and reports damage as
 // such. Used by one thread at a time; dropping it closes the file (the
-// file itself stays).
+// file itself stays). A reader can be moved; a moved-from one may only be
+// destroyed or assigned to.
 
 #pragma once
 
@@ -15,7 +16,9 @@
 #include <filesystem>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "base/error.h"
+#include "base/fd.h"
 #include "run/format.h"
 #include "run/run.h"
 
@@ -27,11 +30,11 @@ class RunReader {
   // Fails with "PATH: system message", keeping the system error's kind.
   [[nodiscard]] static Result<RunReader> open(const Run& run);
 
-  RunReader(RunReader&& other) noexcept;
-  RunReader& operator=(RunReader&& other) noexcept;
+  RunReader(RunReader&&) noexcept = default;
+  RunReader& operator=(RunReader&&) noexcept = default;
   RunReader(const RunReader&) = delete;
   RunReader& operator=(const RunReader&) = delete;
-  ~RunReader();
+  ~RunReader() = default;  // the Fd closes the file
 
   const std::filesystem::path& path() const noexcept { return path_; }
   // Records not yet read. At 0 the run is at its end: nothing more is read,
@@ -50,7 +53,7 @@ class RunReader {
     // else, errors included, takes the general road.
     const std::size_t left = raw_.size() - position_;
     if (left >= kRecordLengthSize) {
-      const std::uint32_t length = decode_u32_le(raw_.data() + position_);
+      const std::uint32_t length = load_le<std::uint32_t>(raw_.data() + position_);
       const std::uint64_t after_length = bytes_ - std::min<std::uint64_t>(bytes_, kRecordLengthSize);
       if (left - kRecordLengthSize >= length && after_length >= length &&
           length <= out.capacity()) {
@@ -68,7 +71,7 @@ class RunReader {
   void finish_record() noexcept { --count_; }
 
  private:
-  RunReader(std::filesystem::path path, int fd, std::uint64_t count, std::uint64_t bytes) noexcept;
+  RunReader(std::filesystem::path path, Fd file, std::uint64_t count, std::uint64_t bytes) noexcept;
 
   [[nodiscard]] Result<> read_field_general(std::vector<std::byte>& out);
 
@@ -97,7 +100,7 @@ class RunReader {
   std::size_t position_ = 0;       // bytes of raw_ consumed
   std::uint64_t count_;            // records not yet read
   std::uint64_t bytes_;            // framed bytes not yet read
-  int fd_;                         // -1 once moved from
+  Fd file_;                        // the run file, opened read-only
 };
 
 }  // namespace quillmere

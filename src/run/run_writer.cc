@@ -15,6 +15,8 @@
 #include <optional>
 #include <utility>
 
+#include "base/byte_order.h"
+#include "base/fd.h"
 #include "base/mutex.h"
 #include "run/format.h"
 
@@ -47,7 +49,7 @@ std::size_t slot_count(const WorkerPool* pool) {
 // A length and its bytes. REQUIRES: they fit in the capacity left.
 void append_field(std::vector<std::byte>& raw, std::span<const std::byte> field) {
   std::byte length[kRecordLengthSize];
-  encode_u32_le(length, static_cast<std::uint32_t>(field.size()));
+  store_le(length, static_cast<std::uint32_t>(field.size()));
   raw.insert(raw.end(), length, length + kRecordLengthSize);
   raw.insert(raw.end(), field.begin(), field.end());
 }
@@ -67,7 +69,7 @@ Result<RunWriter> RunWriter::create(std::filesystem::path path, std::shared_ptr<
   }
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return fail(Error::from_errno(errno).with_path(path));
-  return RunWriter(std::move(path), std::move(pool), Output(fd, std::move(buffer)),
+  return RunWriter(std::move(path), std::move(pool), Output(Fd(fd), std::move(buffer)),
                    std::move(blocks));
 }
 
@@ -111,10 +113,10 @@ Result<> RunWriter::finish_file() {
 Result<> RunWriter::write_record(std::span<const std::byte> key,
                                  std::span<const std::byte> payload) {
   std::byte length[kRecordLengthSize];
-  encode_u32_le(length, static_cast<std::uint32_t>(key.size()));
+  store_le(length, static_cast<std::uint32_t>(key.size()));
   if (Result<> r = write_bytes(length); !r) return r;
   if (Result<> r = write_bytes(key); !r) return r;
-  encode_u32_le(length, static_cast<std::uint32_t>(payload.size()));
+  store_le(length, static_cast<std::uint32_t>(payload.size()));
   if (Result<> r = write_bytes(length); !r) return r;
   return write_bytes(payload);
 }
@@ -214,8 +216,8 @@ Result<> RunWriter::Block::compress() {
                             static_cast<int>(u), static_cast<int>(packed.size() - kBlockHeaderSize),
                             kLz4Acceleration);
   if (c <= 0) return fail(Error::io(IoKind::Other, "lz4 could not compress a block"));
-  encode_u32_le(packed.data(), static_cast<std::uint32_t>(c));
-  encode_u32_le(packed.data() + 4, static_cast<std::uint32_t>(u));
+  store_le(packed.data(), static_cast<std::uint32_t>(c));
+  store_le(packed.data() + 4, static_cast<std::uint32_t>(u));
   assert(is_valid_block_header(static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(u)));
   packed_len = kBlockHeaderSize + static_cast<std::size_t>(c);
   return {};
@@ -236,7 +238,7 @@ Result<> RunWriter::Output::flush() {
   std::size_t written = 0;
   Result<> result;
   while (written < buffer_.size()) {
-    ssize_t n = ::write(fd_, buffer_.data() + written, buffer_.size() - written);
+    ssize_t n = ::write(file_.get(), buffer_.data() + written, buffer_.size() - written);
     if (n > 0) {
       written += static_cast<std::size_t>(n);
     } else if (n == 0) {
@@ -251,24 +253,23 @@ Result<> RunWriter::Output::flush() {
   return result;
 }
 
+// A failed write is the error to report; close()'s own error counts only
+// when every byte was written.
 Result<> RunWriter::Output::close() {
   Result<> flushed = flush();
-  // Linux has closed the descriptor even when close() reports EINTR, so it
-  // must not be retried: the number may already belong to another file.
-  if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR && flushed) {
-    return fail(Error::from_errno(errno));
-  }
-  return flushed;
+  Result<> closed = file_.close();
+  if (!flushed) return flushed;
+  return closed;
 }
 
 void RunWriter::Output::discard() noexcept {
-  if (fd_ < 0) return;
+  if (!file_) return;
   try {
     (void)flush();
   } catch (const std::bad_alloc&) {
     // Making the ignored error's message needed memory; it is ignored anyway.
   }
-  ::close(std::exchange(fd_, -1));
+  file_.reset();
 }
 
 }  // namespace quillmere

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/fd.h"
 #include "base/pool.h"
 #include "run/run.h"
 
@@ -63,15 +64,15 @@ class RunWriter {
     [[nodiscard]] Result<> compress();
   };
 
-  // The file, written through a buffer. Owns the descriptor.
+  // The file, written through a buffer.
   class Output {
    public:
     Output() = default;
-    Output(int fd, std::vector<std::byte> buffer) noexcept : fd_(fd), buffer_(std::move(buffer)) {}
-    Output(Output&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)) {}
+    Output(Fd file, std::vector<std::byte> buffer) noexcept
+        : file_(std::move(file)), buffer_(std::move(buffer)) {}
+    Output(Output&&) noexcept = default;
     Output& operator=(Output&& other) noexcept {
-      std::swap(fd_, other.fd_);  // other discards what this held
+      std::swap(file_, other.file_);  // other discards what this held
       std::swap(buffer_, other.buffer_);
       return *this;
     }
@@ -89,7 +90,7 @@ class RunWriter {
    private:
     [[nodiscard]] Result<> flush();
 
-    int fd_ = -1;                    // -1 once closed or moved from
+    Fd file_;                        // none once closed or moved from
     std::vector<std::byte> buffer_;  // bytes not yet written; capacity fixed at creation
   };
 

@@ -9,10 +9,12 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "base/error.h"
+#include "base/heap.h"
 #include "base/pool.h"
 #include "key/order.h"
 
@@ -335,37 +337,28 @@ bool for_each_sorted(const Chunk& chunk, const std::function<bool(const Entry&)>
   };
   const Entry* const begin = chunk.entries.data();
   const std::size_t n = chunk.entries.size();
-  std::vector<Head> heap;
-  heap.reserve(n / kSortTaskEntries + 1);
+  // A min-heap on `before`, each piece's next entry in it until the piece
+  // is used up.
+  std::vector<Head> heads;
+  heads.reserve(n / kSortTaskEntries + 1);
   for (std::size_t at = 0; at < n; at += kSortTaskEntries) {
-    heap.push_back(Head{order.prefix(begin[at]), begin + at, begin + std::min(n, at + kSortTaskEntries)});
+    const Entry* const end = begin + std::min(n, at + kSortTaskEntries);
+    heads.push_back(Head{order.prefix(begin[at]), begin + at, end});
+    sift_up(std::span(heads), before);
   }
-  // A min-heap on `before`: std's heaps keep their largest first.
-  const auto after = [&before](const Head& a, const Head& b) { return before(b, a); };
-  std::make_heap(heap.begin(), heap.end(), after);
-  while (!heap.empty()) {
-    const Entry& next = *heap.front().at;
-    Head& head = heap.front();
+  while (!heads.empty()) {
+    Head& head = heads.front();
+    const Entry& next = *head.at;
     if (++head.at == head.end) {
-      head = heap.back();
-      heap.pop_back();
+      head = heads.back();
+      heads.pop_back();
     } else {
       // The piece's entry after this one is needed some pieces' turns
       // from now; fetch its key meanwhile.
       if (head.at + 1 != head.end) order.prefetch(head.at[1]);
       head.prefix = order.prefix(*head.at);
     }
-    // Sift the first head down to its place.
-    const std::size_t size = heap.size();
-    std::size_t hole = 0;
-    while (size > 1) {
-      std::size_t child = 2 * hole + 1;
-      if (child >= size) break;
-      if (child + 1 < size && before(heap[child + 1], heap[child])) ++child;
-      if (!before(heap[child], heap[hole])) break;
-      std::swap(heap[hole], heap[child]);
-      hole = child;
-    }
+    sift_down(std::span(heads), before);
     if (!visit(next)) return false;
   }
   return true;
