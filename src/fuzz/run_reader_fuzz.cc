@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "base/error.h"
 #include "run/run.h"
 #include "run/run_reader.h"
@@ -38,7 +39,7 @@ void check(bool ok, const char* what) {
 }
 
 std::uint32_t le32(const std::uint8_t* p) {
-  return p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+  return load_le<std::uint32_t>(reinterpret_cast<const std::byte*>(p));
 }
 
 // Puts `size` bytes in a memory file of this process, which the reader

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "key/line_keys.h"
+#include "key/order.h"
 #include "python/bytes_view.h"
 #include "python/errors.h"
 #include "python/records.h"
@@ -146,7 +147,7 @@ PyObject* lines_unique(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     bool has_previous = self->has_last;
     if (has_previous) previous.append(self->last->data(), self->last->size());
     each_record(self, chunk, [&](Bytes record, Bytes key) {
-      const bool repeated = has_previous && compare(previous, key) == 0;
+      const bool repeated = has_previous && key::compare(previous, key) == 0;
       if (repeated && !kept) {
         kept.emplace();
         kept->reserve(chunk.size());
@@ -183,7 +184,7 @@ PyObject* lines_check(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     Py_ssize_t index = 0;
     const bool ordered = each_record(self, bytes_of(args[0]), [&](Bytes, Bytes key) {
       if (has_previous) {
-        const int c = compare(previous, key);
+        const int c = key::compare(previous, key);
         if (c > 0 || (strict && c == 0)) return false;
       }
       previous.clear();

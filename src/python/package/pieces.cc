@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "base/byte_order.h"
+#include "key/order.h"
 #include "python/bytes_view.h"
 #include "python/errors.h"
 #include "python/records.h"
@@ -30,7 +32,7 @@ struct Place {
 };
 
 bool before(const Place& a, const Place& b) {
-  if (int c = compare(a.key, b.key); c != 0) return c < 0;
+  if (int c = key::compare(a.key, b.key); c != 0) return c < 0;
   if (a.partition != b.partition) return a.partition < b.partition;
   return a.position < b.position;
 }
@@ -90,16 +92,6 @@ bool read_outs(PyObject* outs, std::size_t count, std::vector<Ref>& arrays) {
   return ok;
 }
 
-void put_u32(std::byte* at, std::size_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::byte>((value >> (8 * i)) & 0xff);
-}
-
-std::size_t get_u32(const std::byte* at) {
-  std::size_t value = 0;
-  for (int i = 0; i < 4; ++i) value |= std::to_integer<std::size_t>(at[i]) << (8 * i);
-  return value;
-}
-
 bool append_record(PyObject* out, Bytes key, Bytes payload) {
   if (key.size() > UINT32_MAX || payload.size() > UINT32_MAX) {
     PyErr_SetString(PyExc_OverflowError, "an item's key or encoding is over 4 GiB");
@@ -109,8 +101,8 @@ bool append_record(PyObject* out, Bytes key, Bytes payload) {
   const std::size_t size = kHeader + key.size() + payload.size();
   if (PyByteArray_Resize(out, at + static_cast<Py_ssize_t>(size)) < 0) return false;
   auto* to = reinterpret_cast<std::byte*>(PyByteArray_AS_STRING(out)) + at;
-  put_u32(to, key.size());
-  put_u32(to + 4, payload.size());
+  store_le(to, static_cast<std::uint32_t>(key.size()));
+  store_le(to + 4, static_cast<std::uint32_t>(payload.size()));
   if (!key.empty()) std::memcpy(to + kHeader, key.data(), key.size());
   if (!payload.empty()) std::memcpy(to + kHeader + key.size(), payload.data(), payload.size());
   return true;
@@ -170,8 +162,8 @@ PyObject* add_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const Bytes data = bytes_of(args[1]);
     std::size_t at = 0;
     while (data.size() - at >= kHeader) {
-      const std::size_t key_size = get_u32(data.data() + at);
-      const std::size_t payload_size = get_u32(data.data() + at + 4);
+      const std::size_t key_size = load_le<std::uint32_t>(data.data() + at);
+      const std::size_t payload_size = load_le<std::uint32_t>(data.data() + at + 4);
       if (data.size() - at - kHeader < key_size + payload_size) break;
       const Bytes key = data.subspan(at + kHeader, key_size);
       const Bytes payload = data.subspan(at + kHeader + key_size, payload_size);

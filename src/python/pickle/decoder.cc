@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "base/byte_order.h"
 #include "python/pickle/opcodes.h"
 #include "python/pickle/small.h"
 #include "python/ref.h"
@@ -111,9 +112,9 @@ bool Decoder::step(std::uint8_t code) {
     case kLong1: return push_long(1);
     case kLong4: return push_long(4);
     case kBinFloat: {
-      std::uint64_t bits;
-      if (!take_le(8, &bits)) return false;
-      bits = std::byteswap(bits);  // the field is big-endian
+      const std::uint8_t* p;
+      if (!take(8, &p)) return false;
+      const auto bits = load_be<std::uint64_t>(reinterpret_cast<const std::byte*>(p));
       return push(PyFloat_FromDouble(std::bit_cast<double>(bits)));
     }
     case kShortBinBytes: case kShortBinUnicode: return push_sized(code, 1);

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/byte_order.h"
 #include "python/pickle/opcodes.h"
 #include "python/pickle/small.h"
 #include "python/ref.h"
@@ -154,7 +155,7 @@ bool Encoder::save_int(PyObject* obj) {
   std::uint8_t* digits = small;
   std::size_t n = sizeof small;
   if (overflow == 0) {
-    store_le(reinterpret_cast<std::byte*>(small), static_cast<std::int64_t>(value));
+    store_le(reinterpret_cast<std::byte*>(small), static_cast<std::uint64_t>(value));
   } else {
     const Py_ssize_t asked = PyLong_AsNativeBytes(obj, nullptr, 0, kFlags);
     if (asked <= 0) {
@@ -183,10 +184,10 @@ bool Encoder::save_int(PyObject* obj) {
 }
 
 void Encoder::save_float(PyObject* obj) {
-  std::uint64_t bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj));
-  if constexpr (std::endian::native == std::endian::little) bits = std::byteswap(bits);
   op(kBinFloat);
-  bytes(&bits, 8);  // big-endian
+  room(8);
+  store_be(cur_, std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(obj)));
+  cur_ += 8;
 }
 
 bool Encoder::save_str(PyObject* obj) {

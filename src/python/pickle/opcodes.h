@@ -1,15 +1,15 @@
 // What the pickle subset reads and writes: the opcodes of protocol 5 it
 // uses, named as the pickle module names them, and the pickler's rules on
 // frames and batches that its bytes must follow to equal pickle.dumps's.
+// Fields are little-endian (base/byte_order.h), but for floats, which are
+// big-endian.
 
 #pragma once
 
 #include <Python.h>
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace quillmere::python::pickle {
 
@@ -59,19 +59,5 @@ inline constexpr std::size_t kBatch = 1000;
 // size is a multiple of the batch ends with an empty batch; from 3.15 any
 // batch of one item goes without MARK, and no batch is empty.
 inline constexpr bool kBatchesOfOneAlone = PY_VERSION_HEX >= 0x030F0000;
-
-// Little-endian fields, as pickle writes them.
-template <class T>
-inline void store_le(std::byte* at, T value) noexcept {
-  if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
-  std::memcpy(at, &value, sizeof value);
-}
-template <class T>
-inline T load_le(const std::byte* at) noexcept {
-  T value;
-  std::memcpy(&value, at, sizeof value);
-  if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
-  return value;
-}
 
 }  // namespace quillmere::python::pickle
