@@ -13,7 +13,6 @@
 #include "python/outcome.h"
 #include "python/pickle/encoder.h"
 #include "python/ref.h"
-#include "python/sorter_type.h"
 
 namespace quillmere::python {
 namespace {

@@ -1,11 +1,13 @@
-// What the parts of the Python layer share about a Sorter object: its
-// refusals and the release of its state.
+// What the parts of the Python layer share about a Sorter object: what it
+// is, its refusals, and the release of its state.
 
 #include "python/sorter_object.h"
 
 #include <optional>
 #include <utility>
 #include <variant>
+
+#include "python/type_cache.h"
 
 namespace quillmere::python {
 
@@ -37,6 +39,11 @@ Refusal refusal_to_add(const State& state) {
   if (std::holds_alternative<Closed>(state)) return Refusal::kClosed;
   if (std::holds_alternative<Stopped>(state)) return Refusal::kStopped;
   return Refusal::kAddAfterRead;
+}
+
+bool is_sorter(PyObject* o) {
+  Ref type = made_type(kSorterTypeKey);
+  return type && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(type.get());
 }
 
 void release(std::shared_ptr<Lock>& lock) noexcept {

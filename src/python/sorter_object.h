@@ -37,6 +37,13 @@ struct PySorter {
   std::atomic<std::uint32_t> status;  // kStatus*, sequentially consistent
 };
 
+// Where the interpreter keeps its Sorter type (see type_cache.h).
+inline constexpr const char kSorterTypeKey[] = "_quillmere.Sorter";
+
+// Whether o is a Sorter. Reads the type only if it was made, which it was
+// if any Sorter exists.
+bool is_sorter(PyObject* o);
+
 // Why the state refuses an operation.
 enum class Refusal : std::uint8_t {
   kClosed,        // ValueError "I/O operation on a closed sorter"

@@ -384,16 +384,7 @@ PyType_Spec sorter_spec = {
 
 }  // namespace
 
-Ref sorter_type() { return cached_type("_quillmere.Sorter", &sorter_spec); }
-
-bool is_sorter(PyObject* o) {
-  Ref type = sorter_type();
-  if (!type) {
-    PyErr_Clear();
-    return false;
-  }
-  return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(type.get());
-}
+Ref sorter_type() { return cached_type(kSorterTypeKey, &sorter_spec); }
 
 PyObject* check_sorter_arguments(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {

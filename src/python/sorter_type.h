@@ -13,9 +13,6 @@ namespace quillmere::python {
 // nullptr with an exception set).
 Ref sorter_type();
 
-// Whether o is a Sorter.
-bool is_sorter(PyObject* o);
-
 // _check_sorter_arguments(key=None, *, codec=None, max_bytes=..., tmp_dir=None,
 // max_open=..., threads=...): checks arguments as the constructor does, with
 // its messages, without making a sorter (no directory is probed, no thread

@@ -17,7 +17,6 @@
 #include "python/lock.h"
 #include "python/ref.h"
 #include "python/sorter_object.h"
-#include "python/sorter_type.h"
 #include "sorter/sorter.h"
 
 namespace quillmere {

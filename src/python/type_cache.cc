@@ -22,4 +22,11 @@ Ref cached_type(const char* cache_key, PyType_Spec* spec) {
   return Ref::steal(winner);
 }
 
+Ref made_type(const char* cache_key) {
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  PyObject* found = nullptr;
+  if (dict == nullptr || PyDict_GetItemStringRef(dict, cache_key, &found) < 0) PyErr_Clear();
+  return Ref::steal(found);
+}
+
 }  // namespace quillmere::python

@@ -14,4 +14,8 @@ namespace quillmere::python {
 // kept under `cache_key` (a new reference, or nullptr with an exception set).
 Ref cached_type(const char* cache_key, PyType_Spec* spec);
 
+// The type kept under `cache_key` if this interpreter has made it, else
+// nothing; never an exception.
+Ref made_type(const char* cache_key);
+
 }  // namespace quillmere::python

@@ -23,7 +23,6 @@
 #include "python/ref.h"
 #include "python/records.h"
 #include "python/sorter_object.h"
-#include "python/sorter_type.h"
 
 namespace quillmere::python {
 namespace {
