@@ -2,6 +2,7 @@ import contextlib
 import os
 import signal
 import threading
+import time
 
 import pytest
 
@@ -25,6 +26,20 @@ def thread_names():
 
 def pool_threads():
     return sum(name.startswith("quillmere-sort-") for name in thread_names())
+
+
+def merge_threads():
+    return thread_names().count("quillmere-merge")
+
+
+def settled(count, expected, timeout=5.0):
+    """count() once it is `expected`, else whatever it is after `timeout`.
+    The kernel lists a thread in /proc for a moment after its join returned,
+    so a check that joined threads are gone must allow that moment."""
+    deadline = time.monotonic() + timeout
+    while (value := count()) != expected and time.monotonic() < deadline:
+        time.sleep(0.005)
+    return value
 
 
 def run_files(spill_dir):

@@ -14,7 +14,8 @@ import pytest
 
 import _quillmere_test as qt
 from _quillmere import Sorter
-from conftest import ADD_AFTER_READ, CLOSED, Interrupted, pool_threads, signal_in, thread_names
+from conftest import (ADD_AFTER_READ, CLOSED, Interrupted, merge_threads, pool_threads, settled,
+                      signal_in)
 
 
 def stuck_spill(spill_dir):
@@ -63,7 +64,7 @@ def test_dropping_a_sorter_joins_its_spill(spill_dir):
     threading.Timer(0.2, qt.open_gate, (gate,)).start()
     del s  # waits for the spill, then removes the directory
     assert os.listdir(spill_dir) == []
-    assert pool_threads() == before
+    assert settled(pool_threads, before) == before
 
 
 def spilled(spill_dir, count, max_bytes, max_open=64):
@@ -99,7 +100,7 @@ def test_a_signal_interrupts_merging_and_reading(spill_dir, when):
         read = lambda: s.write_to(io.BytesIO())  # noqa: E731
     with signal_in(0.05), pytest.raises(Interrupted):
         read()
-    assert "quillmere-merge" not in thread_names()
+    assert settled(merge_threads, 0) == 0
     assert os.listdir(spill_dir) == []
     if when == "refill":
         assert list(it) == []

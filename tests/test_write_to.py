@@ -8,7 +8,7 @@ import threading
 import pytest
 
 from _quillmere import Sorter
-from conftest import READ_TWICE, thread_names
+from conftest import READ_TWICE, merge_threads, settled, thread_names
 
 MIB = 1 << 20
 
@@ -91,7 +91,7 @@ def test_a_failing_write_stops_everything(spill_dir, result, error, message):
     assert str(info.value) == message
     assert len(handle.calls) == 1
     # The merging thread is joined and the private directory gone by now.
-    assert "quillmere-merge" not in thread_names()
+    assert settled(merge_threads, 0) == 0
     assert os.listdir(spill_dir) == []
     with pytest.raises(RuntimeError, match=READ_TWICE):
         s.write_to(handle)
@@ -104,7 +104,7 @@ def test_the_merge_runs_on_its_own_named_thread(spill_dir):
     seen = []
     s.write_to(Recorder(lambda data: seen.append("quillmere-merge" in thread_names())))
     assert len(seen) == 10 and seen[0]
-    assert "quillmere-merge" not in thread_names()
+    assert settled(merge_threads, 0) == 0
 
 
 def test_empty_sorters_and_unusable_handles(spill_dir, tmp_path):
