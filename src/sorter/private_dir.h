@@ -1,8 +1,8 @@
 // The sorter's private directory: "quillmere-" and 6 random letters or digits,
 // made in the spill directory at the first spill. Whoever owns the PrivateDir
 // last removes the directory and everything in it; nothing it held outlives
-// the sorter. A PrivateDir can be moved (from the core sorter to the final
-// merge) but not copied. Not safe for concurrent use.
+// the sorter. A PrivateDir can be moved (it goes with the run directory
+// from the core sorter to the final merge) but not copied. Not safe for concurrent use.
 
 #pragma once
 
