@@ -8,7 +8,10 @@ memories. The cases:
 
   plain     100-byte lines of printable text, whole-line keys
   field     comma-separated records, -t, -k2,2
+  short     tab-separated records of about 30 bytes, -t TAB, -k2,2
   numeric   lines that start with a signed decimal number, -n
+  words     1.5 M lines of two short words (about 13 bytes): whatever
+            --size says, all of it fits within -S
 
   tools/env tools/bench bench/cli.py [--size BYTES] [--buffer 256M] [--threads 1,2]
                                      [--only CASE,...] [--smoke]
@@ -31,6 +34,8 @@ ROOT = os.path.dirname(HERE)
 PRINTABLE = bytes(range(33, 127))
 WORDS = [bytes(random.Random(i).choices(b"abcdefghijklmnopqrstuvwxyz", k=5 + i % 8))
          for i in range(4096)]
+SHORT_WORDS = [bytes(random.Random(-i).choices(b"abcdefghijklmnopqrstuvwxyz", k=4 + i % 5))
+               for i in range(4096)]
 
 
 def plain_lines(rng, count):
@@ -47,6 +52,18 @@ def field_lines(rng, count):
                     for i in range(count))
 
 
+def short_lines(rng, count):
+    words = rng.choices(WORDS, k=2 * count)
+    numbers = rng.choices(range(1 << 20), k=count)
+    return b"".join(b"%s\t%s\t%d\n" % (words[2 * i], words[2 * i + 1], numbers[i])
+                    for i in range(count))
+
+
+def word_pairs(rng, count):
+    words = rng.choices(SHORT_WORDS, k=2 * count)
+    return b"".join(b"%s %s\n" % (words[2 * i], words[2 * i + 1]) for i in range(count))
+
+
 def numeric_lines(rng, count):
     ints = rng.choices(range(-10 ** 9, 10 ** 9), k=count)
     fracs = rng.choices(range(1000), k=count)
@@ -57,8 +74,12 @@ def numeric_lines(rng, count):
 CASES = {
     "plain": (plain_lines, []),
     "field": (field_lines, ["-t", ",", "-k2,2"]),
+    "short": (short_lines, ["-t", "\t", "-k2,2"]),
     "numeric": (numeric_lines, ["-n"]),
+    "words": (word_pairs, []),
 }
+# Cases whose inputs have a size of their own.
+FIXED_SIZE = {"words": 1_500_000 * 13}
 
 
 def make_input(path, case, size):
@@ -121,8 +142,9 @@ def main():
         print(f"{'case':8} {'MB':>7} {'-S':>5} {'thr':>3} {'quillmere s':>11} {'sort s':>8} "
               f"{'ratio':>6} {'q MiB':>6} {'s MiB':>6}  same")
         for case in args.only.split(","):
-            path = os.path.join(data_dir, f"cli-{case}-{int(args.size)}.txt")
-            make_input(path, case, int(args.size))
+            size = int(args.size if args.smoke else FIXED_SIZE.get(case, args.size))
+            path = os.path.join(data_dir, f"cli-{case}-{size}.txt")
+            make_input(path, case, size)
             megabytes = os.path.getsize(path) / 1e6
             for threads in map(int, args.threads.split(",")):
                 (q, q_peak), (g, g_peak), same = run_case(case, path, args.buffer, threads, tmp)

@@ -2,7 +2,8 @@
 // the same binary that does the job the plain way on the same records:
 //   sort_half  ordering a half of 1 M items, against std::sort with a plain
 //              memcmp comparator (sort_half_str: the same with short string
-//              keys)
+//              keys; spill_order: those keys ordered as a spill does, by
+//              sorted pieces merged while visiting)
 //   write_run  writing the sorted half as a run file, against LZ4 of the
 //              same record stream in the same blocks, one core, no file
 //   read_run   reading that run record by record, against LZ4 decompression
@@ -253,6 +254,25 @@ void sort_half_quillmere(benchmark::State& state, Keys keys, int threads) {
     sort(work, pool.get());
     benchmark::DoNotOptimize(work.entries.data());
     benchmark::ClobberMemory();
+  }
+  set_rates(state, kItems, items.stream_bytes);
+}
+
+// What a spill does to order a half: sort its pieces, then visit the
+// entries in key order by merging the pieces, as writing the run does.
+void spill_order_quillmere(benchmark::State& state, Keys keys, int threads) {
+  const Items& items = items_of(keys);
+  const std::shared_ptr<WorkerPool> pool = pool_of(threads);
+  Chunk work = items.added;
+  for (auto _ : state) {
+    restore_entries(work, items.added);
+    sort_pieces(work, pool.get());
+    std::uint64_t visited = 0;
+    for_each_sorted(work, [&](const Entry& e) {
+      visited += e.key_len;
+      return true;
+    });
+    benchmark::DoNotOptimize(visited);
   }
   set_rates(state, kItems, items.stream_bytes);
 }
@@ -547,6 +567,9 @@ void register_all() {
   add_benchmark("sort_half_str/baseline", sort_half_baseline, Keys::Words);
   add_benchmark("sort_half_str/quillmere/threads:1", sort_half_quillmere, Keys::Words, 1);
   add_benchmark("sort_half_str/quillmere/threads:2", sort_half_quillmere, Keys::Words, 2);
+  add_benchmark("spill_order/baseline", sort_half_baseline, Keys::Words);
+  add_benchmark("spill_order/quillmere/threads:1", spill_order_quillmere, Keys::Words, 1);
+  add_benchmark("spill_order/quillmere/threads:2", spill_order_quillmere, Keys::Words, 2);
   add_benchmark("write_run/baseline", write_run_baseline);
   add_benchmark("write_run/quillmere/threads:1", write_run_quillmere, 1);
   add_benchmark("write_run/quillmere/threads:2", write_run_quillmere, 2);

@@ -91,17 +91,23 @@ void append(Chunk& chunk, std::span<const std::byte> key, std::span<const std::b
 // itself rather than splitting it further.
 inline constexpr std::size_t kSortTaskEntries = 32768;
 
+// Entries are finally sorted in pieces of at most this many, each through a
+// buffer of its keys' 8-byte prefixes (16 bytes an entry, 256 KiB a piece)
+// held beside them, so that comparisons read the caches and not the arena.
+inline constexpr std::size_t kPieceEntries = 16384;
+
 // Orders the entries by key (unsigned bytes, a proper prefix first), equal
 // keys by offset, that is in order of addition, then by payload length,
 // which orders the empty items that share an offset. This is a total order,
 // so every way of sorting gives the same result. Without a pool, or with at
 // most kSortTaskEntries entries, the calling thread sorts in place; else the
-// pool's threads sort parts of the range while the caller waits. Allocates
-// nothing in proportion to the number of entries; data is only read.
+// pool's threads sort parts of the range while the caller waits. Beyond a
+// piece's buffer for each thread that sorts, allocates nothing in proportion
+// to the number of entries; data is only read.
 // REQUIRES: the caller is not one of the pool's threads.
 void sort(Chunk& chunk, WorkerPool* pool);
 
-// What a spill does instead of sort(): orders each piece of kSortTaskEntries
+// What a spill does instead of sort(): orders each piece of kPieceEntries
 // consecutive entries (the last piece may be shorter) by itself, in place,
 // the pieces on the pool's threads when there is one. Writing then merges
 // the pieces (for_each_sorted). That skips the first splits of a whole

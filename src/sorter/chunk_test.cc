@@ -190,6 +190,7 @@ TEST_F(SortTest, MatchesStableSortByKey) {
     return k;
   };
   const std::size_t t = kSortTaskEntries;
+  static_assert(kPieceEntries < kSortTaskEntries);
   for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{17}, t + 1, 4 * t + 7}) {
     for (int shape = 0; shape < 5; ++shape) {
       std::vector<std::string> keys, payloads;
