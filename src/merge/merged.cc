@@ -57,32 +57,26 @@ Source Source::run(RunReader reader) { return Source(std::move(reader)); }
 
 Source Source::held(Chunk chunk) { return Source(Held{std::move(chunk), 0}); }
 
-Result<bool> Source::read_into(Bytes& key, Bytes& payload) {
-  if (Held* held = std::get_if<Held>(&v_)) return copy_held(*held, key, payload);
+Result<bool> Source::read(std::span<const std::byte>& key, std::span<const std::byte>& payload,
+                          Bytes& key_buffer, Bytes& payload_buffer) {
+  if (Held* held = std::get_if<Held>(&v_)) {
+    if (held->position == held->chunk.entries.size()) return false;
+    const Entry& entry = held->chunk.entries[held->position++];
+    const std::byte* bytes = held->chunk.data.data() + entry.offset;
+    key = {bytes, entry.key_len};
+    payload = {bytes + entry.key_len, entry.payload_len};
+    return true;
+  }
   RunReader& reader = std::get<RunReader>(v_);
   if (reader.count() == 0) return false;
+  if (reader.view_record(key, payload)) return true;
   // The reader reports a buffer that cannot grow as OutOfMemory itself.
-  Result<> r = reader.read_field(key);
-  if (r) r = reader.read_field(payload);
+  Result<> r = reader.read_field(key_buffer);
+  if (r) r = reader.read_field(payload_buffer);
   if (!r) return fail(reword(reader.path(), std::move(r.error())));
   reader.finish_record();
-  return true;
-}
-
-Result<bool> Source::copy_held(Held& held, Bytes& key, Bytes& payload) {
-  if (held.position == held.chunk.entries.size()) return false;
-  const Entry& entry = held.chunk.entries[held.position];
-  const std::byte* bytes = held.chunk.data.data() + entry.offset;
-  // A buffer that cannot grow fails the read, and with it the merge, rather
-  // than throwing through the merge's callers. assign() keeps a capacity
-  // that suffices, so the buffers only grow.
-  try {
-    key.assign(bytes, bytes + entry.key_len);
-    payload.assign(bytes + entry.key_len, bytes + entry.key_len + entry.payload_len);
-  } catch (const std::bad_alloc&) {
-    return fail(Error::io(IoKind::OutOfMemory));
-  }
-  ++held.position;
+  key = key_buffer;
+  payload = payload_buffer;
   return true;
 }
 
@@ -131,8 +125,10 @@ Result<> Merged::read_first_records() {
     return fail(Error::io(IoKind::OutOfMemory));
   }
   for (std::size_t i = 0; i < sources_.size(); ++i) {
-    Head head{{}, {}, i};
-    Result<bool> more = sources_[i].read_into(head.key, head.payload);
+    Head head;
+    head.source = i;
+    Result<bool> more = sources_[i].read(head.key, head.payload, head.key_buffer,
+                                         head.payload_buffer);
     if (!more) return fail(std::move(more.error()));
     head.prefix = key::prefix(head.key);
     if (*more) push(std::move(head));
@@ -144,7 +140,8 @@ Result<std::optional<Merged::Record>> Merged::next_record() {
   if (failed_) return fail(Error::lost());
   if (!current_) return pop();
   Head& head = *current_;
-  Result<bool> more = sources_[head.source].read_into(head.key, head.payload);
+  Result<bool> more = sources_[head.source].read(head.key, head.payload, head.key_buffer,
+                                                  head.payload_buffer);
   if (!more) {
     release();
     failed_ = true;

@@ -33,14 +33,18 @@ class Source {
   // REQUIRES: the chunk is sorted.
   static Source held(Chunk chunk);
 
-  // Reads the next record into the two buffers, replacing what they held
-  // (their capacities only grow). Returns false at the source's end. A run's
-  // errors are reworded with its path: "PATH is corrupt: MESSAGE" for
-  // InvalidData, "PATH ended before its last record" for UnexpectedEof,
-  // "PATH: MESSAGE" otherwise, each keeping its kind. A held half fails only
-  // when a buffer cannot grow (OutOfMemory), as can a run.
-  [[nodiscard]] Result<bool> read_into(std::vector<std::byte>& key,
-                                       std::vector<std::byte>& payload);
+  // Points `key` and `payload` at the next record, valid until this source
+  // reads again: at its place in a held half or in a run's current block,
+  // or, for a record that spans blocks, in the two buffers, replacing what
+  // they held (their capacities only grow). Returns false at the source's
+  // end. A run's errors are reworded with its path: "PATH is corrupt:
+  // MESSAGE" for InvalidData, "PATH ended before its last record" for
+  // UnexpectedEof, "PATH: MESSAGE" otherwise, each keeping its kind; a
+  // buffer that cannot grow fails with OutOfMemory.
+  [[nodiscard]] Result<bool> read(std::span<const std::byte>& key,
+                                  std::span<const std::byte>& payload,
+                                  std::vector<std::byte>& key_buffer,
+                                  std::vector<std::byte>& payload_buffer);
 
  private:
   struct Held {
@@ -49,8 +53,6 @@ class Source {
   };
   explicit Source(std::variant<RunReader, Held> v) : v_(std::move(v)) {}
 
-  [[nodiscard]] static Result<bool> copy_held(Held& held, std::vector<std::byte>& key,
-                                              std::vector<std::byte>& payload);
 
   std::variant<RunReader, Held> v_;
 };
@@ -85,10 +87,12 @@ class Merged {
 
  private:
   struct Head {
-    std::vector<std::byte> key;
-    std::vector<std::byte> payload;
-    std::size_t source;
+    std::span<const std::byte> key;      // the record, where its source holds it
+    std::span<const std::byte> payload;  // or in the buffers below
+    std::size_t source = 0;
     std::uint64_t prefix = 0;  // the key's first 8 bytes, big-endian, zero-padded
+    std::vector<std::byte> key_buffer;      // a record that spans blocks
+    std::vector<std::byte> payload_buffer;  // is copied here
   };
 
   Merged(std::vector<Source> sources, std::optional<PrivateDir> dir) noexcept;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 #include "base/byte_order.h"
@@ -69,6 +70,28 @@ class RunReader {
 
   // Counts one record as read: call after its two fields. REQUIRES count() > 0.
   void finish_record() noexcept { --count_; }
+
+  // Most records lie wholly in the block at hand: this hands out views of
+  // such a record's two fields, valid until this reader reads again, and
+  // counts it as read. False, with nothing consumed, when the record is not
+  // wholly there (or is damaged): read it with read_field instead, which
+  // loads blocks and reports damage. REQUIRES count() > 0.
+  bool view_record(std::span<const std::byte>& key, std::span<const std::byte>& payload) noexcept {
+    const std::byte* const at = raw_.data() + position_;
+    const std::size_t left = raw_.size() - position_;
+    if (left < 2 * kRecordLengthSize) return false;
+    const std::uint32_t key_len = load_le<std::uint32_t>(at);
+    if (left - 2 * kRecordLengthSize < key_len) return false;
+    const std::uint32_t payload_len = load_le<std::uint32_t>(at + kRecordLengthSize + key_len);
+    const std::uint64_t framed = std::uint64_t{key_len} + payload_len + 2 * kRecordLengthSize;
+    if (left < framed || bytes_ < framed) return false;
+    key = {at + kRecordLengthSize, key_len};
+    payload = {at + 2 * kRecordLengthSize + key_len, payload_len};
+    position_ += framed;
+    bytes_ -= framed;
+    --count_;
+    return true;
+  }
 
  private:
   RunReader(std::filesystem::path path, Fd file, std::uint64_t count, std::uint64_t bytes) noexcept;
