@@ -1,6 +1,6 @@
 // The k-way merge: one Head per source with a record waiting, the smallest
-// handed out as `current_`, the others in a binary min-heap driven by the
-// steps of base/heap.h.
+// handed out as `current_`'s, the others' Slots in a binary min-heap driven
+// by the steps of base/heap.h.
 //
 // Not std::priority_queue because the common step is "refill the head just
 // handed out and put it back", which wants replace-top and one sift-down,
@@ -84,11 +84,13 @@ Merged::Merged(std::vector<Source> sources, std::optional<PrivateDir> dir) noexc
     : sources_(std::move(sources)), dir_(std::move(dir)) {}
 
 // Written out so that a moved-from merge holds no directory: a defaulted
-// move would leave `dir_` engaged around an empty path.
+// move would leave `dir_` engaged around an empty path. Heads keep their
+// buffers, so their views stay valid.
 Merged::Merged(Merged&& other) noexcept
     : sources_(std::move(other.sources_)),
+      heads_(std::move(other.heads_)),
       heap_(std::move(other.heap_)),
-      current_(std::exchange(other.current_, std::nullopt)),
+      current_(std::exchange(other.current_, kNone)),
       dir_(std::exchange(other.dir_, std::nullopt)),
       failed_(other.failed_) {}
 
@@ -96,8 +98,9 @@ Merged& Merged::operator=(Merged&& other) noexcept {
   if (this == &other) return *this;
   release();
   sources_ = std::move(other.sources_);
+  heads_ = std::move(other.heads_);
   heap_ = std::move(other.heap_);
-  current_ = std::exchange(other.current_, std::nullopt);
+  current_ = std::exchange(other.current_, kNone);
   dir_ = std::exchange(other.dir_, std::nullopt);
   failed_ = other.failed_;
   return *this;
@@ -119,43 +122,43 @@ Result<Merged> Merged::create(std::vector<Source> sources, std::optional<Private
 
 Result<> Merged::read_first_records() {
   try {
-    // Reserved once, so that no later move into the heap allocates.
+    // Made once, so that nothing later allocates but a spanning record.
+    heads_.resize(sources_.size());
     heap_.reserve(sources_.size());
   } catch (const std::bad_alloc&) {
     return fail(Error::io(IoKind::OutOfMemory));
   }
   for (std::size_t i = 0; i < sources_.size(); ++i) {
-    Head head;
-    head.source = i;
-    Result<bool> more = sources_[i].read(head.key, head.payload, head.key_buffer,
-                                         head.payload_buffer);
+    Head& head = heads_[i];
+    Result<bool> more =
+        sources_[i].read(head.key, head.payload, head.key_buffer, head.payload_buffer);
     if (!more) return fail(std::move(more.error()));
-    head.prefix = key::prefix(head.key);
-    if (*more) push(std::move(head));
+    if (*more) push(Slot{key::prefix(head.key), i});
   }
   return {};
 }
 
 Result<std::optional<Merged::Record>> Merged::next_record() {
   if (failed_) return fail(Error::lost());
-  if (!current_) return pop();
-  Head& head = *current_;
-  Result<bool> more = sources_[head.source].read(head.key, head.payload, head.key_buffer,
-                                                  head.payload_buffer);
+  if (current_ == kNone) return pop();
+  Head& head = heads_[current_];
+  Result<bool> more =
+      sources_[current_].read(head.key, head.payload, head.key_buffer, head.payload_buffer);
   if (!more) {
     release();
     failed_ = true;
     return fail(std::move(more.error()));
   }
   if (!*more) {
-    current_.reset();
+    current_ = kNone;
     return pop();
   }
-  head.prefix = key::prefix(head.key);
+  const Slot refilled{key::prefix(head.key), current_};
   // The refilled head stays current unless the heap's first comes before it;
   // sources differ, so "before" is strict and a tie goes to the lower index.
-  if (!heap_.empty() && comes_before(heap_.front(), head)) {
-    std::swap(heap_.front(), head);
+  if (!heap_.empty() && comes_before(heap_.front(), refilled)) {
+    current_ = heap_.front().source;
+    heap_.front() = refilled;
     restore_heap();
   }
   return view();
@@ -166,41 +169,43 @@ Result<std::optional<Merged::Record>> Merged::pop() {
     release();
     return std::nullopt;
   }
-  current_ = std::move(heap_.front());
-  if (heap_.size() > 1) heap_.front() = std::move(heap_.back());
+  current_ = heap_.front().source;
+  heap_.front() = heap_.back();
   heap_.pop_back();
   restore_heap();
   return view();
 }
 
 Merged::Record Merged::view() const noexcept {
+  const Head& head = heads_[current_];
   // The merge's invariant: what is handed out comes before all that waits.
-  assert(current_.has_value());
-  assert(heap_.empty() || comes_before(*current_, heap_.front()));
-  return Record{current_->key, current_->payload};
+  assert(heap_.empty() || comes_before(Slot{key::prefix(head.key), current_}, heap_.front()));
+  return Record{head.key, head.payload};
 }
 
-bool Merged::comes_before(const Head& a, const Head& b) noexcept {
+bool Merged::comes_before(const Slot& a, const Slot& b) const noexcept {
   // Most comparisons end here, without touching the keys' bytes.
   if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  const int c = key::compare_after_prefix(a.key, b.key);
+  const int c = key::compare_after_prefix(heads_[a.source].key, heads_[b.source].key);
   if (c != 0) return c < 0;
   return a.source < b.source;
 }
 
-void Merged::push(Head head) noexcept {
+void Merged::push(Slot slot) noexcept {
   assert(heap_.size() < heap_.capacity());
-  heap_.push_back(std::move(head));
-  sift_up(std::span(heap_), [](const Head& a, const Head& b) { return comes_before(a, b); });
+  heap_.push_back(slot);
+  sift_up(std::span(heap_), [this](const Slot& a, const Slot& b) { return comes_before(a, b); });
 }
 
 void Merged::restore_heap() noexcept {
-  sift_down(std::span(heap_), [](const Head& a, const Head& b) { return comes_before(a, b); });
+  sift_down(std::span(heap_),
+            [this](const Slot& a, const Slot& b) { return comes_before(a, b); });
 }
 
 void Merged::release() noexcept {
-  current_.reset();
-  heap_ = std::vector<Head>();
+  current_ = kNone;
+  heap_ = std::vector<Slot>();
+  heads_ = std::vector<Head>();
   sources_ = std::vector<Source>();  // closes every run file
   dir_.reset();                      // removes the directory with everything in it
 }

@@ -86,14 +86,20 @@ class Merged {
   [[nodiscard]] Result<std::optional<Record>> next_record();
 
  private:
+  // A source's record waiting or handed out.
   struct Head {
     std::span<const std::byte> key;      // the record, where its source holds it
     std::span<const std::byte> payload;  // or in the buffers below
-    std::size_t source = 0;
-    std::uint64_t prefix = 0;  // the key's first 8 bytes, big-endian, zero-padded
     std::vector<std::byte> key_buffer;      // a record that spans blocks
     std::vector<std::byte> payload_buffer;  // is copied here
   };
+  // What the heap orders: small, so that sifting moves little, with the
+  // key's prefix at hand so that most comparisons end without the head.
+  struct Slot {
+    std::uint64_t prefix;  // the key's first 8 bytes, big-endian, zero-padded
+    std::size_t source;
+  };
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
   Merged(std::vector<Source> sources, std::optional<PrivateDir> dir) noexcept;
 
@@ -103,19 +109,20 @@ class Merged {
   Record view() const noexcept;
   // Heap order: by key, then by source index. Strict, as no two heads share
   // a source.
-  static bool comes_before(const Head& a, const Head& b) noexcept;
-  // REQUIRES: capacity for one more head (reserved by read_first_records).
-  void push(Head head) noexcept;
+  bool comes_before(const Slot& a, const Slot& b) const noexcept;
+  // REQUIRES: capacity for one more slot (reserved by read_first_records).
+  void push(Slot slot) noexcept;
   // Restores the heap after its first element was replaced.
   void restore_heap() noexcept;
   // Frees the heads, closes every source, then removes the directory.
   void release() noexcept;
 
   std::vector<Source> sources_;
-  // The waiting heads but current_, each parent before its children in
-  // heap order; current_, when set, comes before them all.
-  std::vector<Head> heap_;
-  std::optional<Head> current_;    // the record last handed out
+  std::vector<Head> heads_;  // one for each source, by index
+  // The waiting heads but current_'s, each parent before its children in
+  // heap order; current_'s head, when there is one, comes before them all.
+  std::vector<Slot> heap_;
+  std::size_t current_ = kNone;    // the source of the record last handed out
   std::optional<PrivateDir> dir_;  // the final merge's private directory
   bool failed_ = false;            // a read failed: the rest is lost
 };
