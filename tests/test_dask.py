@@ -254,3 +254,28 @@ def test_two_output_partitions_finishing_at_once(tmp_path):
 
     quillmere.dask._finish(Racing(), str(run), 0, 2)
     assert os.listdir(tmp_path) == []
+
+
+def test_pieces_stay_until_every_partition_is_sorted(tmp_path, monkeypatch):
+    # The same bag computed again may reuse the names of pieces a first
+    # computation already read (take() then count()): a sorted partition's
+    # pieces stay until the run is done, and sorting it again reopens it
+    # while it reads them, so that no other partition takes the run as done.
+    from fsspec.implementations.local import LocalFileSystem
+
+    fs, run = LocalFileSystem(), tmp_path / "quillmere-x"
+    for out in ("0", "1"):
+        (run / out).mkdir(parents=True)
+    (run / ".run").touch()
+    quillmere.dask._finish(fs, str(run), 0, 2)
+    assert sorted(os.listdir(run)) == [".run", "0", "0.done", "1"]
+
+    seen = []
+    monkeypatch.setattr(quillmere.dask, "_add_piece",
+                        lambda sorter, fs, name: seen.append(sorted(os.listdir(run))))
+    run_ref = quillmere.dask.Run(str(tmp_path), "x")
+    assert quillmere.dask._sort_range(run_ref, 0, 2, None, 1 << 20, 1, ["0/0-a"]) == []
+    assert seen == [[".run", "0", "1"]]
+    assert sorted(os.listdir(run)) == [".run", "0", "0.done", "1"]
+    quillmere.dask._finish(fs, str(run), 1, 2)
+    assert os.listdir(tmp_path) == []

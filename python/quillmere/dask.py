@@ -369,6 +369,11 @@ def _sort_range(
     pieces: Sequence[str | None],
 ) -> list[Any]:
     fs, path = run.fs_path
+    # Sorted again (the same bag computed twice, or a result lost with its
+    # worker): not done until this sort ends, so no other partition removes
+    # the pieces it is about to read.
+    with contextlib.suppress(FileNotFoundError):
+        fs.rm(f"{path}/{out}.done")
     try:
         with Sorter(codec=codec, max_bytes=max_bytes, threads=threads, tmp_dir=_spill_dir()) as sorter:
             for name in pieces:
@@ -383,9 +388,13 @@ def _sort_range(
 
 
 def _finish(fs: Any, path: str, out: int, count: int) -> None:
-    """Removes an output partition's pieces, and the run's folder once every partition is done."""
-    with contextlib.suppress(FileNotFoundError):
-        fs.rm(f"{path}/{out}", recursive=True)
+    """Marks an output partition sorted, and removes the run's folder once every partition is.
+
+    A partition's pieces stay until then: the scheduler may hand the names of pieces
+    already read to a later computation of the same bag, which sorts the partition again
+    from them. Every piece is written before any partition is sorted, so keeping them
+    does not raise the most the run holds on disk.
+    """
     marker = f"{path}/{out}.done"
     try:
         fs.touch(marker, truncate=False)
@@ -402,9 +411,3 @@ def _finish(fs: Any, path: str, out: int, count: int) -> None:
     if len(done) == count:
         with contextlib.suppress(FileNotFoundError):
             fs.rm(path, recursive=True)
-        return
-    # Pieces written again, after a worker died, for partitions already
-    # sorted: nobody reads them.
-    for name in names & done:
-        with contextlib.suppress(FileNotFoundError):
-            fs.rm(f"{path}/{name}", recursive=True)
