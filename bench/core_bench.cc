@@ -245,36 +245,40 @@ void sort_half_baseline(benchmark::State& state, Keys keys) {
   set_rates(state, kItems, items.stream_bytes);
 }
 
-void sort_half_quillmere(benchmark::State& state, Keys keys, int threads) {
+// Times `order` on the items, each iteration from their entries in order of
+// addition, with no pool for one thread.
+template <class Order>
+void time_order(benchmark::State& state, Keys keys, int threads, const Order& order) {
   const Items& items = items_of(keys);
   const std::shared_ptr<WorkerPool> pool = pool_of(threads);
   Chunk work = items.added;
   for (auto _ : state) {
     restore_entries(work, items.added);
-    sort(work, pool.get());
-    benchmark::DoNotOptimize(work.entries.data());
-    benchmark::ClobberMemory();
+    order(work, pool.get());
   }
   set_rates(state, kItems, items.stream_bytes);
+}
+
+void sort_half_quillmere(benchmark::State& state, Keys keys, int threads) {
+  time_order(state, keys, threads, [](Chunk& work, WorkerPool* pool) {
+    sort(work, pool);
+    benchmark::DoNotOptimize(work.entries.data());
+    benchmark::ClobberMemory();
+  });
 }
 
 // What a spill does to order a half: sort its pieces, then visit the
 // entries in key order by merging the pieces, as writing the run does.
 void spill_order_quillmere(benchmark::State& state, Keys keys, int threads) {
-  const Items& items = items_of(keys);
-  const std::shared_ptr<WorkerPool> pool = pool_of(threads);
-  Chunk work = items.added;
-  for (auto _ : state) {
-    restore_entries(work, items.added);
-    sort_pieces(work, pool.get());
+  time_order(state, keys, threads, [](Chunk& work, WorkerPool* pool) {
+    sort_pieces(work, pool);
     std::uint64_t visited = 0;
     for_each_sorted(work, [&](const Entry& e) {
       visited += e.key_len;
       return true;
     });
     benchmark::DoNotOptimize(visited);
-  }
-  set_rates(state, kItems, items.stream_bytes);
+  });
 }
 
 // Cuts a record stream into blocks as the writer does, handing each full

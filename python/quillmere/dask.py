@@ -330,7 +330,8 @@ def _claim(run: Run, out: int, pieces: Sequence[str | None]) -> str | None:
     """Hands a piece to its output partition, reopening that partition if it was done.
 
     A finished output partition whose result was lost with its worker is sorted again from
-    pieces written again; until then its folder must not be swept as left over.
+    pieces written again; until then the run must not be taken as finished and removed.
+    (A partition sorted again from pieces it had read reopens itself as it starts.)
     """
     fs, path = run.fs_path
     with contextlib.suppress(FileNotFoundError):
