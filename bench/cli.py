@@ -4,7 +4,9 @@ Each case runs `python -m quillmere` and `LC_ALL=C sort -s` with the same
 options, memory (-S), threads (--parallel) and temporary directory, checks
 that the outputs are identical, and prints both times, the ratio quillmere
 speed / sort speed (above 1: quillmere is faster) and both peak resident
-memories. The cases:
+memories. With --repeat N (3 by default) each case runs N times, the two
+commands alternating, and the table shows the medians: of each time, and of
+the ratios taken within one repetition. The cases:
 
   plain     100-byte lines of printable text, whole-line keys
   field     comma-separated records, -t, -k2,2
@@ -14,7 +16,7 @@ memories. The cases:
             --size says, all of it fits within -S
 
   tools/env tools/bench bench/cli.py [--size BYTES] [--buffer 256M] [--threads 1,2]
-                                     [--only CASE,...] [--smoke]
+                                     [--only CASE,...] [--repeat N] [--smoke]
 
 --size is the size of each input (default 2 GB); --smoke runs every case on
 tiny inputs in seconds. Inputs are kept in build/bench-data between runs.
@@ -24,6 +26,7 @@ import argparse
 import os
 import random
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -124,16 +127,25 @@ def run_case(case, path, buffer, threads, tmp):
     return q, g, same
 
 
+def summary(runs):
+    """Median times, peak memories, the median ratio and whether all agreed."""
+    def side(i):
+        return (statistics.median(r[i][0] for r in runs), max(r[i][1] for r in runs))
+    ratio = statistics.median(r[1][0] / r[0][0] for r in runs)
+    return side(0), side(1), ratio, all(r[2] for r in runs)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=float, default=2e9, help="bytes per input file")
     parser.add_argument("--buffer", default="256M", help="-S for both")
     parser.add_argument("--threads", default="1,2", help="comma-separated --parallel values")
     parser.add_argument("--only", default=",".join(CASES), help="comma-separated cases")
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each, medians shown")
     parser.add_argument("--smoke", action="store_true", help="tiny inputs, in seconds")
     args = parser.parse_args()
     if args.smoke:
-        args.size, args.buffer, args.threads = 2e6, "256K", "1,2"
+        args.size, args.buffer, args.threads, args.repeat = 2e6, "256K", "1,2", 1
     data_dir = os.path.join(ROOT, "build", "bench-data")
     os.makedirs(data_dir, exist_ok=True)
     tmp = tempfile.mkdtemp(prefix="cli-", dir=os.path.join(ROOT, "build"))
@@ -146,11 +158,18 @@ def main():
             path = os.path.join(data_dir, f"cli-{case}-{size}.txt")
             make_input(path, case, size)
             megabytes = os.path.getsize(path) / 1e6
-            for threads in map(int, args.threads.split(",")):
-                (q, q_peak), (g, g_peak), same = run_case(case, path, args.buffer, threads, tmp)
+            thread_counts = [int(t) for t in args.threads.split(",")]
+            # The thread counts take turns too, so a drift of the machine's
+            # speed does not fall on one of them.
+            runs = {t: [] for t in thread_counts}
+            for _ in range(args.repeat):
+                for threads in thread_counts:
+                    runs[threads].append(run_case(case, path, args.buffer, threads, tmp))
+            for threads in thread_counts:
+                (q, q_peak), (g, g_peak), ratio, same = summary(runs[threads])
                 failed |= not same
                 print(f"{case:8} {megabytes:7.0f} {args.buffer:>5} {threads:3} {q:11.2f} {g:8.2f} "
-                      f"{g / q:6.2f} {q_peak:6.0f} {g_peak:6.0f}  "
+                      f"{ratio:6.2f} {q_peak:6.0f} {g_peak:6.0f}  "
                       f"{'yes' if same else 'NO: OUTPUTS DIFFER'}", flush=True)
             if args.smoke:
                 os.remove(path)

@@ -18,10 +18,12 @@ in the same run. The cases:
       threads
   core: the C++ micro-benchmarks (Google Benchmark), each with its baseline
 
-  tools/env tools/bench bench/run.py [--scale S] [--smoke] [--json FILE]
+  tools/env tools/bench bench/run.py [--scale S] [--repeat N] [--smoke] [--json FILE]
 
 --scale multiplies every size (the defaults are 10 M ints, 5 M and 1 M tuples
-and 2 GB of lines); --smoke runs everything at tiny sizes in seconds.
+and 2 GB of lines); --repeat runs cases a, b and d N times, peers and ours
+taking turns, and shows the medians; --smoke runs everything at tiny sizes
+in seconds.
 """
 
 import argparse
@@ -32,6 +34,7 @@ import pickle
 import random
 import resource
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -248,19 +251,40 @@ def table_row(rows, **row):
     return row
 
 
-def case_items(rows, case, count, max_bytes, tmp):
-    peers = {}
+def median_row(results):
+    """One result standing for several runs of the same thing: the median of
+    each figure (of each ratio too, each taken within its own run) and the
+    highest peak memory."""
+    if any("failed" in r for r in results):
+        return next(r for r in results if "failed" in r)
+    row = dict(results[0])
+    for key, value in row.items():
+        if isinstance(value, float):
+            row[key] = statistics.median(r[key] for r in results)
+    row["peak_rss"] = max(r["peak_rss"] for r in results)
+    return row
+
+
+def case_items(rows, case, count, max_bytes, tmp, repeat):
+    peers_runs, ours_runs = [], {1: [], 2: []}
+    for _ in range(repeat):
+        peers = {name: python_worker(name, case, count, max_bytes, 1, tmp)
+                 for name in ("sorted", "external", "pickle")}
+        peers_runs.append(peers)
+        for threads in (1, 2):
+            q = python_worker("quillmere", case, count, max_bytes, threads, tmp)
+            if "failed" not in q:
+                for name, peer in peers.items():
+                    if "failed" not in peer:
+                        q[f"vs_{name}"] = peer["seconds"] / q["seconds"]
+                q["over_budget"] = q["peak_rss"] - q["bare_rss"] - max_bytes / MIB
+            ours_runs[threads].append(q)
     for name in ("sorted", "external", "pickle"):
-        peers[name] = python_worker(name, case, count, max_bytes, 1, tmp)
-        table_row(rows, case=case, impl=name, threads=1, max_bytes=max_bytes, **peers[name])
-    for threads in (1, 2):
-        q = python_worker("quillmere", case, count, max_bytes, threads, tmp)
-        if "failed" not in q:
-            for name, peer in peers.items():
-                if "failed" not in peer:
-                    q[f"vs_{name}"] = peer["seconds"] / q["seconds"]
-            q["over_budget"] = q["peak_rss"] - q["bare_rss"] - max_bytes / MIB
-        table_row(rows, case=case, impl="quillmere", threads=threads, max_bytes=max_bytes, **q)
+        peer = median_row([peers[name] for peers in peers_runs])
+        table_row(rows, case=case, impl=name, threads=1, max_bytes=max_bytes, **peer)
+    for threads, runs in ours_runs.items():
+        table_row(rows, case=case, impl="quillmere", threads=threads, max_bytes=max_bytes,
+                  **median_row(runs))
 
 
 def case_lines(rows, path, size, budgets, tmp):
@@ -377,6 +401,8 @@ def main():
     parser.add_argument("--smoke", action="store_true", help="tiny sizes, in seconds")
     parser.add_argument("--json", default=os.path.join(ROOT, "build", "bench.json"))
     parser.add_argument("--only", default="a,b,d,c,core", help="cases to run, e.g. 'a,core'")
+    parser.add_argument("--repeat", type=int, default=1,
+                        help="runs of cases a, b and d, each shown as its medians")
     args = parser.parse_args()
     scale = 0.002 if args.smoke else args.scale
     budget = 64 * MIB if not args.smoke else 1 * MIB
@@ -386,11 +412,11 @@ def main():
     os.makedirs(data_dir, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=data_dir) as tmp:
         if "a" in only:
-            case_items(rows, "a", int(10_000_000 * scale), budget, tmp)
+            case_items(rows, "a", int(10_000_000 * scale), budget, tmp, args.repeat)
         if "b" in only:
-            case_items(rows, "b", int(5_000_000 * scale), budget, tmp)
+            case_items(rows, "b", int(5_000_000 * scale), budget, tmp, args.repeat)
         if "d" in only:
-            case_items(rows, "d", int(1_000_000 * scale), budget // 4, tmp)
+            case_items(rows, "d", int(1_000_000 * scale), budget // 4, tmp, args.repeat)
         if "c" in only:
             size = int(2_000_000_000 * scale)
             path = os.path.join(data_dir, f"lines-{size}.txt")
