@@ -38,9 +38,10 @@ constexpr bool bound_covers_lz4() {
 }
 static_assert(bound_covers_lz4());
 
-// Blocks compressed in one batch: 1 without a pool, else twice the pool's
-// threads, at most kMaxSlots. More blocks than threads even out blocks that
-// compress at different speeds; the cap bounds the writer's memory.
+// Block slots: 1 without a pool, else twice the pool's threads, at most
+// kMaxSlots, in two groups: one group's blocks are compressed at once, a
+// block for each thread, while the other fills. The cap bounds the writer's
+// memory.
 std::size_t slot_count(const WorkerPool* pool) {
   if (pool == nullptr) return 1;
   return std::min(2 * pool->size(), kMaxSlots);
@@ -78,7 +79,14 @@ RunWriter::RunWriter(std::filesystem::path path, std::shared_ptr<WorkerPool> poo
     : output_(std::move(output)),
       path_(std::move(path)),
       blocks_(std::move(blocks)),
-      pool_(std::move(pool)) {}
+      group_size_(pool == nullptr ? blocks_.size() : blocks_.size() / 2),
+      pool_(std::move(pool)) {
+  assert(group_size_ >= 1);
+}
+
+RunWriter::RunWriter(RunWriter&&) noexcept = default;
+
+RunWriter::~RunWriter() { in_flight_.reset(); }
 
 Result<> RunWriter::push(std::span<const std::byte> key, std::span<const std::byte> payload) {
   assert(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
@@ -106,7 +114,11 @@ Result<Run> RunWriter::finish() && {
 }
 
 Result<> RunWriter::finish_file() {
-  if (Result<> r = write_blocks(); !r) return r;
+  if (Result<> r = write_in_flight(); !r) return r;
+  // The group being filled, its last block perhaps partly.
+  const bool partial = filling_ < group_end() && !blocks_[filling_].raw.empty();
+  const std::size_t filled = filling_ - group_start_ + (partial ? 1 : 0);
+  if (Result<> r = write_now(std::span(blocks_).subspan(group_start_, filled)); !r) return r;
   return output_.close();
 }
 
@@ -134,31 +146,33 @@ Result<> RunWriter::write_bytes(std::span<const std::byte> bytes) {
     std::size_t n = std::min(kBlockSize - block.raw.size(), bytes.size());
     block.raw.insert(block.raw.end(), bytes.begin(), bytes.begin() + n);  // within capacity
     bytes = bytes.subspan(n);
-    if (block.raw.size() == kBlockSize && ++filling_ == blocks_.size()) {
-      if (Result<> r = write_blocks(); !r) return r;
+    if (block.raw.size() == kBlockSize && ++filling_ == group_end()) {
+      if (Result<> r = hand_over_group(); !r) return r;
     }
   }
   return {};
 }
 
-// Every slot before filling_ is full; the one at filling_ (if any) may hold
-// the start of a block, which is written only when the run is finished.
-Result<> RunWriter::write_blocks() {
-  bool partial = filling_ < blocks_.size() && !blocks_[filling_].raw.empty();
-  std::span<Block> filled(blocks_.data(), filling_ + (partial ? 1 : 0));
-  if (Result<> r = compress_blocks(filled); !r) return r;
-  for (Block& block : filled) {
-    if (Result<> r = output_.write({block.packed.data(), block.packed_len}); !r) return r;
-    block.raw.clear();  // keeps its capacity for the next batch
-  }
-  filling_ = 0;
-  return {};
-}
-
-// What the tasks compressing one batch share; it lives on the stack of the
-// thread that waits for them.
+// What the tasks compressing one batch share. Lives on the heap while the
+// writer goes on, or on the stack of the thread that waits for it.
 struct RunWriter::Batch {
-  Batch(WorkerPool& pool, std::span<Block> blocks) : group(pool), all(blocks) {}
+  // Starts compressing `blocks` on the pool.
+  Batch(WorkerPool& pool, std::span<Block> blocks) : group(pool), all(blocks) {
+    // The one capture fits std::function's own storage, so this allocates nothing.
+    group.spawn([this] { compress(all); });
+  }
+  // The tasks use every member: they must end first.
+  ~Batch() { static_cast<void>(group.wait()); }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  // Waits until every block is compressed, or one failed.
+  Result<> wait() {
+    Result<> waited = group.wait();
+    MutexLock lock(mu);
+    if (error) return fail(std::move(*error));
+    return waited;  // a task that ran out of memory
+  }
 
   // Compresses `blocks`, handing the upper half of the range to a new task
   // until one block is left for this one.
@@ -185,20 +199,48 @@ struct RunWriter::Batch {
   std::optional<Error> error QM_GUARDED_BY(mu);  // the first failure
 };
 
-Result<> RunWriter::compress_blocks(std::span<Block> blocks) {
+Result<> RunWriter::hand_over_group() {
+  std::span<Block> full = std::span(blocks_).subspan(group_start_, group_size_);
+  if (pool_ == nullptr) {
+    if (Result<> r = write_now(full); !r) return r;
+  } else {
+    if (Result<> r = write_in_flight(); !r) return r;
+    try {
+      in_flight_ = std::make_unique<Batch>(*pool_, full);
+    } catch (const std::bad_alloc&) {
+      if (Result<> r = write_now(full); !r) return r;
+    }
+    group_start_ = group_start_ == 0 ? group_size_ : 0;
+  }
+  filling_ = group_start_;
+  return {};
+}
+
+Result<> RunWriter::write_in_flight() {
+  if (!in_flight_) return {};
+  std::unique_ptr<Batch> batch = std::move(in_flight_);
+  if (Result<> r = batch->wait(); !r) return r;
+  return write_packed(batch->all);
+}
+
+Result<> RunWriter::write_now(std::span<Block> blocks) {
   if (pool_ == nullptr || blocks.size() < 2) {
     for (Block& block : blocks) {
       if (Result<> r = block.compress(); !r) return r;
     }
-    return {};
+  } else {
+    Batch batch(*pool_, blocks);
+    if (Result<> r = batch.wait(); !r) return r;
   }
-  Batch batch(*pool_, blocks);
-  // The one capture fits std::function's own storage, so this allocates nothing.
-  batch.group.spawn([&batch] { batch.compress(batch.all); });
-  Result<> waited = batch.group.wait();
-  MutexLock lock(batch.mu);
-  if (batch.error) return fail(std::move(*batch.error));
-  return waited;  // a task that ran out of memory
+  return write_packed(blocks);
+}
+
+Result<> RunWriter::write_packed(std::span<Block> blocks) {
+  for (Block& block : blocks) {
+    if (Result<> r = output_.write({block.packed.data(), block.packed_len}); !r) return r;
+    block.raw.clear();  // keeps its capacity for the next batch
+  }
+  return {};
 }
 
 Result<> RunWriter::Block::compress() {

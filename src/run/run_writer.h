@@ -1,11 +1,12 @@
 // Writes one run file, front to back, in the layout of run/format.h.
 //
-// Records are pushed in sorted order (not checked) and cut into blocks. The
-// writer holds several block slots; nothing is compressed until every slot is
-// full (or finish() runs), and then the filled slots are compressed together,
-// in parallel on the worker pool when there is one, and appended in order to
-// a 1 MiB write buffer over the file. The file's bytes are the same whatever
-// the number of slots.
+// Records are pushed in sorted order (not checked) and cut into blocks, which
+// are compressed and appended in order to a 1 MiB write buffer over the file.
+// Without a pool the writer has one block slot, compressed by the pushing
+// thread when full. With a pool its slots form two groups: while the pool
+// compresses one group's full blocks, records go on filling the other, so
+// the pushing thread copies records and the pool compresses at once. The
+// file's bytes are the same whatever the number of slots.
 //
 // A RunWriter owns its file descriptor, its buffers and a share of the pool.
 // finish() consumes it and returns the Run; dropping an unfinished writer
@@ -40,11 +41,14 @@ class RunWriter {
   [[nodiscard]] static Result<RunWriter> create(std::filesystem::path path,
                                                 std::shared_ptr<WorkerPool> pool);
 
-  RunWriter(RunWriter&&) noexcept = default;
-  RunWriter& operator=(RunWriter&&) noexcept = default;
+  RunWriter(RunWriter&&) noexcept;
+  // Not assignable: the blocks being compressed must outlive their batch.
+  RunWriter& operator=(RunWriter&&) = delete;
   RunWriter(const RunWriter&) = delete;
   RunWriter& operator=(const RunWriter&) = delete;
-  ~RunWriter() = default;  // Output's destructor discards the file
+  // Waits for a batch still being compressed; Output's destructor then
+  // discards the file.
+  ~RunWriter();
 
   // Appends one record. REQUIRES: both lengths below 4 GiB.
   [[nodiscard]] Result<> push(std::span<const std::byte> key, std::span<const std::byte> payload);
@@ -102,17 +106,28 @@ class RunWriter {
   [[nodiscard]] Result<> write_bytes(std::span<const std::byte> bytes);
   [[nodiscard]] Result<> write_record(std::span<const std::byte> key,
                                       std::span<const std::byte> payload);
-  [[nodiscard]] Result<> write_blocks();
-  [[nodiscard]] Result<> compress_blocks(std::span<Block> blocks);
+  // The filling group is full: writes the group compressed meanwhile, then
+  // hands this one to the pool and goes on with the other.
+  [[nodiscard]] Result<> hand_over_group();
+  // Waits for the batch in flight, if any, and writes its blocks.
+  [[nodiscard]] Result<> write_in_flight();
+  // Compresses `blocks` on this thread, or on the pool while it waits, and
+  // writes them.
+  [[nodiscard]] Result<> write_now(std::span<Block> blocks);
+  [[nodiscard]] Result<> write_packed(std::span<Block> blocks);
   [[nodiscard]] Result<> finish_file();
+  std::size_t group_end() const noexcept { return group_start_ + group_size_; }
 
   Output output_;
   std::filesystem::path path_;
   std::vector<Block> blocks_;         // the slots; their number fixed at creation
+  std::size_t group_size_;            // slots in a group: all of them without a pool
+  std::size_t group_start_ = 0;       // first slot of the group being filled
   std::size_t filling_ = 0;           // index of the slot being filled
   std::shared_ptr<WorkerPool> pool_;  // null: compress on the calling thread
   std::uint64_t count_ = 0;           // records pushed
   std::uint64_t bytes_ = 0;           // framed bytes pushed
+  std::unique_ptr<Batch> in_flight_;  // the other group, being compressed
 };
 
 }  // namespace quillmere
