@@ -28,10 +28,20 @@ std::size_t mapped_length(std::size_t bytes) {
 
 bool is_mapped(std::size_t bytes) { return bytes >= kMapThreshold; }
 
+// Sorting and merging a half read its records in an order unrelated to
+// where they lie, so nearly every read would miss the TLB with small pages
+// (a page walk, dearer still in a virtual machine). Huge pages, where the
+// system gives them, cover a half with a few hundred entries. They add
+// nothing to what is counted: the whole mapping is counted already.
+void prefer_huge_pages(void* p, std::size_t bytes) noexcept {
+  static_cast<void>(madvise(p, mapped_length(bytes), MADV_HUGEPAGE));  // a hint only
+}
+
 void* map(std::size_t bytes) {
   void* p = mmap(nullptr, mapped_length(bytes), PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
+  prefer_huge_pages(p, bytes);
   return p;
 }
 
@@ -50,6 +60,7 @@ void* reallocate(void* p, std::size_t old_bytes, std::size_t used, std::size_t n
     // shrink gives up at once.
     void* q = mremap(p, mapped_length(old_bytes), mapped_length(new_bytes), MREMAP_MAYMOVE);
     if (q == MAP_FAILED) throw std::bad_alloc();
+    prefer_huge_pages(q, new_bytes);
     return q;
   }
   if (!is_mapped(old_bytes) && !is_mapped(new_bytes)) {
