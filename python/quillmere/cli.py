@@ -39,7 +39,7 @@ import re
 import signal
 import sys
 
-from _quillmere import Sorter, _Lines
+from _quillmere import Sorter, _keep_freed_memory, _Lines
 from quillmere._errors import InputError, UsageError
 from quillmere._input import Waiting, line_blocks
 from quillmere._options import parse_args
@@ -365,6 +365,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 def entry() -> NoReturn:
     """The console command: exits with main()'s status or, when a signal
     ended it, dies of that signal, so that its parent sees what happened."""
+    _keep_freed_memory()  # this process is the sort alone
     status = main()
     if status > 128:
         signum = status - 128

@@ -1,10 +1,11 @@
 // The extension module _quillmere: multi-phase initialisation, declared to
 // run without the global interpreter lock, exporting the one class Sorter
 // (and, private to the quillmere package, _Lines for the command, the
-// constructor's defaults, and _sort_key, _split_items and _add_pieces for
-// sorting across a cluster).
+// constructor's defaults, _keep_freed_memory for the command's process, and
+// _sort_key, _split_items and _add_pieces for sorting across a cluster).
 
 #include <Python.h>
+#include <malloc.h>
 
 #include <cstdint>
 #include <utility>
@@ -66,6 +67,17 @@ PyObject* sort_key(PyObject*, PyObject* key) {
   });
 }
 
+// For a process that is all one sort (the command): blocks of a megabyte
+// are made and freed for every block read and written, and the allocator's
+// defaults hand them back to the system and fault them in again, zeroed,
+// each time. Kept instead, freed blocks are reused as they are.
+PyObject* keep_freed_memory(PyObject*, PyObject*) {
+  constexpr int kLargestFromHeap = 32 << 20;  // the most the allocator allows
+  mallopt(M_MMAP_THRESHOLD, kLargestFromHeap);
+  mallopt(M_TRIM_THRESHOLD, 8 * kLargestFromHeap);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"_sort_key", sort_key, METH_O,
      "_sort_key($module, key, /)\n--\n\nThe bytes a Sorter orders this key by."},
@@ -82,6 +94,9 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "_add_pieces($module, sorter, data, /)\n--\n\n"
      "Add the whole records at the start of data to a Sorter; return the bytes they took."},
+    {"_keep_freed_memory", keep_freed_memory, METH_NOARGS,
+     "_keep_freed_memory($module, /)\n--\n\n"
+     "Let this process reuse freed large blocks rather than return them to the system."},
     {nullptr, nullptr, 0, nullptr},
 };
 
