@@ -57,6 +57,52 @@ void append_field(std::vector<std::byte>& raw, std::span<const std::byte> field)
 
 }  // namespace
 
+// What the tasks compressing one batch share. Lives on the heap while the
+// writer goes on, or on the stack of the thread that waits for it.
+struct RunWriter::Batch {
+  // Starts compressing `blocks` on the pool.
+  Batch(WorkerPool& pool, std::span<Block> blocks) : group(pool), all(blocks) {
+    // The one capture fits std::function's own storage, so this allocates nothing.
+    group.spawn([this] { compress(all); });
+  }
+  // The tasks use every member: they must end first.
+  ~Batch() { static_cast<void>(group.wait()); }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  // Waits until every block is compressed, or one failed.
+  Result<> wait() {
+    Result<> waited = group.wait();
+    MutexLock lock(mu);
+    if (error) return fail(std::move(*error));
+    return waited;  // a task that ran out of memory
+  }
+
+  // Compresses `blocks`, handing the upper half of the range to a new task
+  // until one block is left for this one.
+  void compress(std::span<Block> blocks) {
+    while (blocks.size() > 1) {
+      std::span<Block> upper = blocks.subspan(blocks.size() / 2);
+      group.spawn([this, upper] { compress(upper); });
+      blocks = blocks.first(blocks.size() / 2);
+    }
+    // Once one block has failed the batch is lost; spare the others.
+    if (failed.load(std::memory_order_relaxed)) return;
+    if (Result<> r = blocks.front().compress(); !r) {
+      MutexLock lock(mu);
+      if (!error) error = std::move(r.error());
+      failed.store(true, std::memory_order_relaxed);
+    }
+  }
+
+  TaskGroup group;
+  std::span<Block> all;
+  // Relaxed: only a hint to skip work; the error itself is under mu.
+  std::atomic<bool> failed{false};
+  Mutex mu;
+  std::optional<Error> error QM_GUARDED_BY(mu);  // the first failure
+};
+
 Result<RunWriter> RunWriter::create(std::filesystem::path path, std::shared_ptr<WorkerPool> pool) {
   assert(pool == nullptr || pool->size() >= 1);
   std::vector<std::byte> buffer;
@@ -152,52 +198,6 @@ Result<> RunWriter::write_bytes(std::span<const std::byte> bytes) {
   }
   return {};
 }
-
-// What the tasks compressing one batch share. Lives on the heap while the
-// writer goes on, or on the stack of the thread that waits for it.
-struct RunWriter::Batch {
-  // Starts compressing `blocks` on the pool.
-  Batch(WorkerPool& pool, std::span<Block> blocks) : group(pool), all(blocks) {
-    // The one capture fits std::function's own storage, so this allocates nothing.
-    group.spawn([this] { compress(all); });
-  }
-  // The tasks use every member: they must end first.
-  ~Batch() { static_cast<void>(group.wait()); }
-  Batch(const Batch&) = delete;
-  Batch& operator=(const Batch&) = delete;
-
-  // Waits until every block is compressed, or one failed.
-  Result<> wait() {
-    Result<> waited = group.wait();
-    MutexLock lock(mu);
-    if (error) return fail(std::move(*error));
-    return waited;  // a task that ran out of memory
-  }
-
-  // Compresses `blocks`, handing the upper half of the range to a new task
-  // until one block is left for this one.
-  void compress(std::span<Block> blocks) {
-    while (blocks.size() > 1) {
-      std::span<Block> upper = blocks.subspan(blocks.size() / 2);
-      group.spawn([this, upper] { compress(upper); });
-      blocks = blocks.first(blocks.size() / 2);
-    }
-    // Once one block has failed the batch is lost; spare the others.
-    if (failed.load(std::memory_order_relaxed)) return;
-    if (Result<> r = blocks.front().compress(); !r) {
-      MutexLock lock(mu);
-      if (!error) error = std::move(r.error());
-      failed.store(true, std::memory_order_relaxed);
-    }
-  }
-
-  TaskGroup group;
-  std::span<Block> all;
-  // Relaxed: only a hint to skip work; the error itself is under mu.
-  std::atomic<bool> failed{false};
-  Mutex mu;
-  std::optional<Error> error QM_GUARDED_BY(mu);  // the first failure
-};
 
 Result<> RunWriter::hand_over_group() {
   std::span<Block> full = std::span(blocks_).subspan(group_start_, group_size_);
