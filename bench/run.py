@@ -260,7 +260,7 @@ def median_row(results):
     row = dict(results[0])
     for key, value in row.items():
         if isinstance(value, float):
-            row[key] = statistics.median(r[key] for r in results)
+            row[key] = statistics.median(r[key] for r in results if key in r)
     row["peak_rss"] = max(r["peak_rss"] for r in results)
     return row
 

@@ -132,7 +132,8 @@ RunWriter::RunWriter(std::filesystem::path path, std::shared_ptr<WorkerPool> poo
 
 RunWriter::RunWriter(RunWriter&&) noexcept = default;
 
-RunWriter::~RunWriter() { in_flight_.reset(); }
+// Here, where Batch is complete; in_flight_, declared last, goes first.
+RunWriter::~RunWriter() = default;
 
 Result<> RunWriter::push(std::span<const std::byte> key, std::span<const std::byte> payload) {
   assert(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);

@@ -127,7 +127,9 @@ class RunWriter {
   std::shared_ptr<WorkerPool> pool_;  // null: compress on the calling thread
   std::uint64_t count_ = 0;           // records pushed
   std::uint64_t bytes_ = 0;           // framed bytes pushed
-  std::unique_ptr<Batch> in_flight_;  // the other group, being compressed
+  // The other group, being compressed. Declared last, so destroyed first:
+  // its destructor waits for the tasks that write into blocks_.
+  std::unique_ptr<Batch> in_flight_;
 };
 
 }  // namespace quillmere

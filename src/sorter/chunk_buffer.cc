@@ -31,7 +31,7 @@ bool is_mapped(std::size_t bytes) { return bytes >= kMapThreshold; }
 // Sorting and merging a half read its records in an order unrelated to
 // where they lie, so nearly every read would miss the TLB with small pages
 // (a page walk, dearer still in a virtual machine). Huge pages, where the
-// system gives them, cover a half with a few hundred entries. They add
+// system gives them, need only a few hundred TLB entries for a whole half. They add
 // nothing to what is counted: the whole mapping is counted already.
 void prefer_huge_pages(void* p, std::size_t bytes) noexcept {
   static_cast<void>(madvise(p, mapped_length(bytes), MADV_HUGEPAGE));  // a hint only
