@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -61,12 +62,40 @@ void WorkerPool::stop_and_join() noexcept {
   for (std::thread& t : threads_) t.join();
 }
 
-void WorkerPool::submit(std::function<void()> task) {
+void WorkerPool::submit(std::function<void()> task, const void* owner) {
   {
     MutexLock lock(mu_);
-    tasks_.push_back(std::move(task));
+    tasks_.push_back(Task{std::move(task), owner});
   }
   wake_.notify_one();
+}
+
+bool WorkerPool::run_one_of(const void* owner) {
+  std::function<void()> task;
+  {
+    MutexLock lock(mu_);
+    if (paused_) return false;
+    auto it = std::find_if(tasks_.begin(), tasks_.end(),
+                           [owner](const Task& t) { return t.owner == owner; });
+    if (it == tasks_.end()) return false;
+    task = std::move(it->run);
+    tasks_.erase(it);
+  }
+  task();
+  return true;
+}
+
+void WorkerPool::pause() {
+  MutexLock lock(mu_);
+  paused_ = true;
+}
+
+void WorkerPool::resume() {
+  {
+    MutexLock lock(mu_);
+    paused_ = false;
+  }
+  wake_.notify_all();
 }
 
 void WorkerPool::work() {
@@ -74,9 +103,10 @@ void WorkerPool::work() {
     std::function<void()> task;
     {
       MutexLock lock(mu_);
-      while (tasks_.empty() && !stopping_) lock.wait(wake_);
+      // Stopping outranks a pause: the queued tasks still run.
+      while ((tasks_.empty() || paused_) && !stopping_) lock.wait(wake_);
       if (tasks_.empty()) return;  // stopping, and nothing left to do
-      task = std::move(tasks_.front());
+      task = std::move(tasks_.front().run);
       tasks_.pop_front();
     }
     task();
@@ -93,15 +123,23 @@ void TaskGroup::spawn(std::function<void()> task) noexcept {
     ++pending_;
   }
   try {
-    pool_.submit([this, task = std::move(task)]() noexcept {
-      run(task);
-      finish_one();
-    });
+    pool_.submit(
+        [this, task = std::move(task)]() noexcept {
+          run(task);
+          finish_one();
+        },
+        this);
   } catch (...) {
     // Queueing needs memory; doing the work here needs none more.
     run(task);
     finish_one();
+    return;
   }
+  // The caller is the group's waiter or one of its tasks, which keeps the
+  // group alive, so it may still be touched here.
+  MutexLock lock(mu_);
+  ++queued_;
+  if (waiting_) changed_.notify_all();
 }
 
 void TaskGroup::run(const std::function<void()>& task) noexcept {
@@ -117,14 +155,25 @@ void TaskGroup::finish_one() noexcept {
   MutexLock lock(mu_);
   // Notify under the lock: the waiter may destroy the group as soon as it
   // sees zero.
-  if (--pending_ == 0) idle_.notify_all();
+  if (--pending_ == 0 && waiting_) changed_.notify_all();
 }
 
 Result<> TaskGroup::wait() noexcept {
-  MutexLock lock(mu_);
-  while (pending_ != 0) lock.wait(idle_);
-  if (failed_) return fail(Error::io(IoKind::OutOfMemory));
-  return {};
+  for (;;) {
+    while (pool_.run_one_of(this)) {
+    }
+    MutexLock lock(mu_);
+    // Sleeps until the last task ends, or a running one queues another
+    // that this thread could take.
+    const std::size_t seen = queued_;
+    waiting_ = true;
+    while (pending_ != 0 && queued_ == seen) lock.wait(changed_);
+    waiting_ = false;
+    if (pending_ == 0) {
+      if (failed_) return fail(Error::io(IoKind::OutOfMemory));
+      return {};
+    }
+  }
 }
 
 }  // namespace quillmere

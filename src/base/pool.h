@@ -5,7 +5,8 @@
 // its threads end, after finishing the tasks already queued, when the last
 // share is released. Tasks run on the pool's threads in no particular order;
 // a task never waits for another task (the thread that needs results waits
-// outside the pool), so the pool cannot deadlock on itself.
+// outside the pool, running the tasks it is waiting for that are still
+// queued), so the pool cannot deadlock on itself.
 //
 // Thread safety: submit() may be called from any thread, including from a
 // task. Memory ordering: whatever a thread wrote before submit() is visible
@@ -46,18 +47,35 @@ class WorkerPool {
 
   std::size_t size() const noexcept { return threads_.size(); }
 
-  // Queues a task. The task must not throw; it runs on some pool thread.
-  void submit(std::function<void()> task);
+  // Queues a task. The task must not throw; it runs on some pool thread, or
+  // on a thread outside the pool that asks for the tasks of its `owner`.
+  void submit(std::function<void()> task, const void* owner = nullptr);
+
+  // Takes the oldest queued task submitted with `owner` and runs it on the
+  // calling thread; false when none is queued (or the pool is paused).
+  bool run_one_of(const void* owner);
+
+  // While paused no queued task starts, on the pool or through
+  // run_one_of(); tasks already running go on. What the tests use to hold
+  // a spill in flight.
+  void pause();
+  void resume();
 
  private:
+  struct Task {
+    std::function<void()> run;
+    const void* owner;
+  };
+
   WorkerPool() = default;
   void work();
   void stop_and_join() noexcept;
 
   Mutex mu_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_ QM_GUARDED_BY(mu_);
+  std::deque<Task> tasks_ QM_GUARDED_BY(mu_);
   bool stopping_ QM_GUARDED_BY(mu_) = false;
+  bool paused_ QM_GUARDED_BY(mu_) = false;
   std::vector<std::thread> threads_;  // set up in start(), then constant
   MadeHere made_;
 };
@@ -84,7 +102,9 @@ class TaskGroup {
   void spawn(std::function<void()> task) noexcept;
 
   // Blocks until every task spawned so far, and every task they spawned,
-  // has finished. REQUIRES: not called on one of the pool's threads.
+  // has finished, meanwhile running those still queued on this thread: a
+  // thread that waits for the pool would otherwise leave its core idle.
+  // REQUIRES: not called on one of the pool's threads.
   // Fails (OutOfMemory) if a task ended by an exception.
   [[nodiscard]] Result<> wait() noexcept;
 
@@ -94,8 +114,10 @@ class TaskGroup {
 
   WorkerPool& pool_;
   Mutex mu_;
-  std::condition_variable idle_;
+  std::condition_variable changed_;  // a task finished, or one was queued
   std::size_t pending_ QM_GUARDED_BY(mu_) = 0;  // spawned and not yet finished
+  std::size_t queued_ QM_GUARDED_BY(mu_) = 0;   // handed to the pool so far
+  bool waiting_ QM_GUARDED_BY(mu_) = false;     // wait() sleeps on changed_
   bool failed_ QM_GUARDED_BY(mu_) = false;      // a task threw
 };
 

@@ -95,6 +95,11 @@ bool push_record(PySorter* self, std::span<const std::byte> key,
       // let others run.
       Detached detached;
       outcome = push_to_state(guard->state(), key, payload, check);
+    } else if (adding->sorter->sort_due()) {
+      // Adding is ahead of the spill in flight: what this thread sorts now
+      // it would otherwise spend waiting for the spill thread to sort.
+      Detached detached;
+      adding->sorter->sort_complete_pieces();
     }
   } else {
     Detached detached;

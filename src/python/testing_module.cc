@@ -6,9 +6,7 @@
 
 #include <Python.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -24,7 +22,7 @@ namespace quillmere {
 class SorterTestPeer {
  public:
   // The sorter's pool, or null when it has none.
-  static WorkerPool* pool_of(const Sorter& sorter) noexcept { return sorter.pool_.get(); }
+  static std::shared_ptr<WorkerPool> pool_of(const Sorter& sorter) { return sorter.pool_; }
 };
 
 }  // namespace quillmere
@@ -103,64 +101,49 @@ PyObject* must_wait(PyObject*, PyObject* args) {
   return PyBool_FromLong(waits);
 }
 
-// A gate that keeps every thread of a sorter's pool busy until opened, so
-// that a spill (whose sort runs on the pool) cannot finish meanwhile.
+// A gate that pauses a sorter's pool until opened, so that a spill (whose
+// sort runs on the pool) cannot finish meanwhile. A pool dropped while
+// paused still finishes its tasks, so the gate keeps no share of it.
 struct Gate {
-  std::mutex mu;
-  std::condition_variable changed;
-  bool open = false;
+  std::weak_ptr<WorkerPool> pool;
+
+  void open() const {
+    if (std::shared_ptr<WorkerPool> p = pool.lock()) p->resume();
+  }
 };
 
 constexpr const char* kGateName = "quillmere.test.gate";
 
-void open_gate(Gate& gate) {
-  {
-    std::lock_guard lock(gate.mu);
-    gate.open = true;
-  }
-  gate.changed.notify_all();
-}
-
-// A capsule holds one share of the gate; collecting it opens the gate, so
-// that no test leaves a pool stuck.
+// A capsule holds the gate; collecting it opens the gate, so that no test
+// leaves a pool stuck.
 void drop_gate(PyObject* capsule) {
-  auto* gate = static_cast<std::shared_ptr<Gate>*>(PyCapsule_GetPointer(capsule, kGateName));
-  open_gate(**gate);
+  auto* gate = static_cast<Gate*>(PyCapsule_GetPointer(capsule, kGateName));
+  gate->open();
   delete gate;
 }
 
-// open_gate(gate): lets the pool's threads go.
+// open_gate(gate): lets the pool's tasks go.
 PyObject* open(PyObject*, PyObject* capsule) {
-  auto* gate = static_cast<std::shared_ptr<Gate>*>(PyCapsule_GetPointer(capsule, kGateName));
+  auto* gate = static_cast<Gate*>(PyCapsule_GetPointer(capsule, kGateName));
   if (gate == nullptr) return nullptr;
-  open_gate(**gate);
+  gate->open();
   Py_RETURN_NONE;
 }
 
-// hold_pool(sorter): a gate holding every pool thread of the sorter.
+// hold_pool(sorter): a gate pausing the sorter's pool.
 PyObject* hold_pool(PyObject*, PyObject* sorter) {
-  auto gate = std::make_shared<Gate>();
-  bool has_pool = false;
-  if (!with_core(sorter, [&](Sorter& core) {
-        WorkerPool* pool = SorterTestPeer::pool_of(core);
-        if (pool == nullptr) return;
-        has_pool = true;
-        for (std::size_t i = 0; i < pool->size(); ++i) {
-          pool->submit([gate] {
-            std::unique_lock lock(gate->mu);
-            gate->changed.wait(lock, [&] { return gate->open; });
-          });
-        }
-      })) {
+  std::shared_ptr<WorkerPool> pool;
+  if (!with_core(sorter, [&](Sorter& core) { pool = SorterTestPeer::pool_of(core); })) {
     return nullptr;
   }
-  if (!has_pool) return raise_message(PyExc_ValueError, "the sorter has no pool");
-  auto* share = new std::shared_ptr<Gate>(gate);
-  PyObject* capsule = PyCapsule_New(share, kGateName, drop_gate);
+  if (pool == nullptr) return raise_message(PyExc_ValueError, "the sorter has no pool");
+  auto* gate = new Gate{pool};
+  PyObject* capsule = PyCapsule_New(gate, kGateName, drop_gate);
   if (capsule == nullptr) {
-    open_gate(*gate);
-    delete share;
+    delete gate;
+    return nullptr;
   }
+  pool->pause();
   return capsule;
 }
 

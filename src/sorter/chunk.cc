@@ -487,17 +487,30 @@ void sort(Chunk& chunk, WorkerPool* pool) {
   assert(done);
 }
 
+void sort_complete_pieces(Chunk& chunk) noexcept {
+  const EntryOrder order(chunk);
+  Entry* const begin = chunk.entries.data();
+  const std::size_t complete = chunk.entries.size() / kPieceEntries;
+  for (; chunk.sorted_pieces < complete; ++chunk.sorted_pieces) {
+    Entry* const first = begin + chunk.sorted_pieces * kPieceEntries;
+    sort_piece(order, first, first + kPieceEntries);
+  }
+}
+
 void sort_pieces(Chunk& chunk, WorkerPool* pool) {
   const EntryOrder order(chunk);
   Entry* const begin = chunk.entries.data();
   const std::size_t n = chunk.entries.size();
+  const std::size_t start = std::min(n, chunk.sorted_pieces * kPieceEntries);
   auto piece_end = [&](std::size_t at) { return begin + std::min(n, at + kPieceEntries); };
-  if (pool == nullptr || n <= kPieceEntries) {
-    for (std::size_t at = 0; at < n; at += kPieceEntries) sort_piece(order, begin + at, piece_end(at));
+  if (pool == nullptr || n - start <= kPieceEntries) {
+    for (std::size_t at = start; at < n; at += kPieceEntries) {
+      sort_piece(order, begin + at, piece_end(at));
+    }
     return;
   }
   TaskGroup group(*pool);
-  for (std::size_t at = 0; at < n; at += kPieceEntries) {
+  for (std::size_t at = start; at < n; at += kPieceEntries) {
     group.spawn([&order, first = begin + at, last = piece_end(at)] {
       sort_piece(order, first, last);
     });

@@ -34,6 +34,9 @@ static_assert(sizeof(Entry) == 16, "an item costs exactly 16 bytes besides its b
 struct Chunk {
   ChunkBuffer<std::byte> data;  // keys and payloads in order of addition
   ChunkBuffer<Entry> entries;   // one per item
+  // The leading pieces (of kPieceEntries entries) sorted while the chunk
+  // filled, which sort_pieces() skips; 0 in a chunk emptied for reuse.
+  std::size_t sorted_pieces = 0;
 
   // What the chunk holds against the memory limit: capacities, not lengths,
   // so that what is reserved is what is counted.
@@ -107,9 +110,16 @@ inline constexpr std::size_t kPieceEntries = 16384;
 // REQUIRES: the caller is not one of the pool's threads.
 void sort(Chunk& chunk, WorkerPool* pool);
 
+// Sorts, on the calling thread, every complete piece after the first
+// `chunk.sorted_pieces`, and counts them there. What the adding thread does
+// when it runs ahead of the spill in flight: each piece it sorts is one the
+// spill of this chunk will not have to.
+void sort_complete_pieces(Chunk& chunk) noexcept;
+
 // What a spill does instead of sort(): orders each piece of kPieceEntries
 // consecutive entries (the last piece may be shorter) by itself, in place,
-// the pieces on the pool's threads when there is one. Writing then merges
+// the pieces on the pool's threads when there is one, all but the first
+// `chunk.sorted_pieces`, which are in order already. Writing then merges
 // the pieces (for_each_sorted). That skips the first splits of a whole
 // sort, which wait on memory for nearly every key (the keys of a large half
 // are spread over an arena far larger than the caches); a piece's keys fit

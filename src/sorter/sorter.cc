@@ -79,15 +79,17 @@ void empty_for_reuse(Chunk& chunk, std::uint64_t half) {
   }
   chunk.data.clear();
   chunk.entries.clear();
+  chunk.sorted_pieces = 0;
 }
 
 // The spill thread's body: sort the half, write it, send it back emptied
 // (or the reason it could not be written).
 void spill_task(Chunk chunk, std::filesystem::path path, Sender<Result<Chunk>> sender,
-                std::shared_ptr<WorkerPool> pool, std::uint64_t half) noexcept {
+                std::shared_ptr<WorkerPool> pool, std::uint64_t half,
+                std::atomic<std::uint64_t>* progress) noexcept {
   try {
     sort_pieces(chunk, pool.get());
-    Result<> written = write_run(chunk, path, std::move(pool));
+    Result<> written = write_run(chunk, path, std::move(pool), progress);
     if (!written) {
       chunk = Chunk();
       sender.send(fail(std::move(written.error())));
@@ -107,13 +109,18 @@ void spill_task(Chunk chunk, std::filesystem::path path, Sender<Result<Chunk>> s
 }  // namespace
 
 Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
-                   std::shared_ptr<WorkerPool> pool) {
+                   std::shared_ptr<WorkerPool> pool, std::atomic<std::uint64_t>* written) {
   Result<RunWriter> writer = RunWriter::create(path, std::move(pool));
   if (!writer) return fail(std::move(writer.error()));
   Result<> pushed;
+  std::uint64_t count = 0;
   for_each_sorted(chunk, [&](const Entry& e) {
     const std::byte* key = chunk.data.data() + e.offset;
     pushed = writer->push({key, e.key_len}, {key + e.key_len, e.payload_len});
+    // Often enough for the adding thread to follow, seldom enough to cost nothing.
+    if (written != nullptr && ++count % 1024 == 0) {
+      written->store(count, std::memory_order_relaxed);
+    }
     return pushed.has_value();
   });
   if (!pushed) return pushed;  // dropping the writer discards the file
@@ -184,10 +191,12 @@ Result<> Sorter::spill(std::filesystem::path path) {
 
     Result<Channel<SpillResult>::Ends> channel = Channel<SpillResult>::make(1);
     if (!channel) return fail(std::move(channel.error()));
+    spill_written_.store(0, std::memory_order_relaxed);
+    // The thread is joined before the sorter goes, so it may count into it.
     std::thread thread = [&] {
       const OutsideSignalsBlocked blocked;
       return std::thread(spill_task, std::move(full), std::move(path), std::move(channel->sender),
-                         pool_, half_);
+                         pool_, half_, &spill_written_);
     }();
     name_thread(thread, "quillmere-spill");
     pending_.emplace(Pending{std::move(thread), std::move(channel->receiver)});

@@ -16,6 +16,7 @@
 
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -41,9 +42,11 @@ inline constexpr std::uint64_t kMaxFieldLength = std::uint64_t{1} << 32;
 
 // Writes a half's records in key order, merging the pieces sort_pieces()
 // (or sort()) ordered, as a new run file at `path` (compressing on the pool
-// when there is one). What a spill does.
+// when there is one). What a spill does. With `written`, stores there now
+// and then how many records have gone to the writer.
 [[nodiscard]] Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
-                                 std::shared_ptr<WorkerPool> pool);
+                                 std::shared_ptr<WorkerPool> pool,
+                                 std::atomic<std::uint64_t>* written = nullptr);
 
 // What adding leaves for finishing a sort, handed over once by
 // Sorter::end_adding(). Its owner owns the run files: dropping it releases
@@ -93,6 +96,21 @@ class Sorter {
   // (and may wait).
   bool must_spill(std::uint64_t need) const noexcept;
 
+  // Whether the adding thread should now call sort_complete_pieces(): a
+  // piece of the filling half was just completed while a spill is in
+  // flight, and the half holds more records than the spill has written of
+  // its own, so that adding is ahead and would wait for the spill at the
+  // next swap. Sorting the piece now takes that much off the spill of this
+  // half; a thread that adds more slowly than the spill writes never does.
+  // Looks at one count on nearly every call.
+  bool sort_due() const noexcept {
+    const std::size_t n = chunk_.entries.size();
+    return n % kPieceEntries == 0 && n != 0 && pending_.has_value() &&
+           n > spill_written_.load(std::memory_order_relaxed);
+  }
+  // Sorts the filling half's complete pieces that are not yet in order.
+  void sort_complete_pieces() noexcept { quillmere::sort_complete_pieces(chunk_); }
+
   // Ends adding: hands the runs, the filling half, the run directory, the
   // pool share and max_open over in one value. First fails with Lost if an
   // earlier failure lost records, then waits for the spill in flight as
@@ -138,6 +156,8 @@ class Sorter {
   std::shared_ptr<WorkerPool> pool_; // present exactly when threads >= 2
   std::uint64_t half_;               // max_bytes / 2: the limit of one half
   std::optional<Pending> pending_;   // the spill in flight
+  // Records the spill in flight has written so far, now and then.
+  std::atomic<std::uint64_t> spill_written_{0};
   MadeHere made_;                    // joins happen only where the threads are
   bool stopped_ = false;             // a failure lost items, or adding ended
 };
