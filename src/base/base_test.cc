@@ -25,6 +25,7 @@
 #include "base/channel.h"
 #include "base/fd.h"
 #include "base/heap.h"
+#include "base/mutex.h"
 #include "base/pool.h"
 
 namespace quillmere {
@@ -110,6 +111,46 @@ TEST(TaskGroupTest, WaitsForTasksSpawnedByTasks) {
     ASSERT_TRUE(group.wait());
     EXPECT_EQ(total.load(), 5000u * 4999 / 2);
   }
+}
+
+// While the pool is paused nothing starts; once it is held by a task of its
+// own, a group's tasks can only run on the thread waiting for them.
+TEST(TaskGroupTest, TheWaiterRunsItsQueuedTasksUnlessThePoolIsPaused) {
+  std::shared_ptr<WorkerPool> pool = WorkerPool::start(1).value();
+  Mutex mu;
+  std::vector<std::thread::id> ran;
+  auto spawn_ten = [&](TaskGroup& group) {
+    for (int i = 0; i < 10; ++i) {
+      group.spawn([&] {
+        MutexLock lock(mu);
+        ran.push_back(std::this_thread::get_id());
+      });
+    }
+  };
+  {
+    pool->pause();
+    TaskGroup group(*pool);
+    spawn_ten(group);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(ran.empty());
+    pool->resume();
+    ASSERT_TRUE(group.wait());
+    EXPECT_EQ(ran.size(), 10u);
+  }
+  ran.clear();
+  std::atomic<bool> release{false};
+  // Lets itself go after a while, so that a waiter that does not help fails
+  // instead of hanging.
+  pool->submit([&] {
+    for (int i = 0; i < 5000 && !release; ++i) std::this_thread::sleep_for(1ms);
+  });
+  {
+    TaskGroup group(*pool);
+    spawn_ten(group);
+    ASSERT_TRUE(group.wait());
+  }
+  release = true;
+  EXPECT_EQ(ran, std::vector<std::thread::id>(10, std::this_thread::get_id()));
 }
 
 TEST(WorkerPoolTest, DroppingFinishesQueuedTasks) {

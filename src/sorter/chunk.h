@@ -38,6 +38,13 @@ struct Chunk {
   // filled, which sort_pieces() skips; 0 in a chunk emptied for reuse.
   std::size_t sorted_pieces = 0;
 
+  // Empties the chunk for reuse, keeping its buffers' capacities.
+  void clear() noexcept {
+    data.clear();
+    entries.clear();
+    sorted_pieces = 0;
+  }
+
   // What the chunk holds against the memory limit: capacities, not lengths,
   // so that what is reserved is what is counted.
   std::uint64_t footprint() const noexcept {

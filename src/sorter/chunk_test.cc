@@ -144,6 +144,30 @@ class SortTest : public ::testing::Test {
         return true;
       }));
       EXPECT_EQ(visited, want) << how << ", by pieces";
+      // The adding thread's way: pieces sorted as they complete (in the first
+      // round only now and then, so several at once), the rest by the spill;
+      // twice in one chunk, emptied between as a spill empties it.
+      Chunk eager;
+      for (int round = 0; round < 2; ++round) {
+        eager.clear();
+        std::size_t presorted = 0;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          ASSERT_TRUE(make_room(eager, keys[i].size() + payloads[i].size(), std::uint64_t{1} << 40));
+          append(eager, std::as_bytes(std::span(keys[i])), std::as_bytes(std::span(payloads[i])));
+          if (round == 1 || i % 40000 == 0) {
+            sort_complete_pieces(eager);
+            presorted = (i + 1) / kPieceEntries;
+          }
+        }
+        EXPECT_EQ(eager.sorted_pieces, presorted) << how;
+        sort_pieces(eager, pool);
+        visited.clear();
+        EXPECT_TRUE(for_each_sorted(eager, [&](const Entry& e) {
+          visited.push_back(e);
+          return true;
+        }));
+        EXPECT_EQ(visited, want) << how << ", by pieces sorted while adding, round " << round;
+      }
       sort(c, pool);
       EXPECT_TRUE(std::equal(c.entries.begin(), c.entries.end(), want.begin(), want.end())) << how;
     }

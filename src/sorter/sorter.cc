@@ -77,9 +77,7 @@ void empty_for_reuse(Chunk& chunk, std::uint64_t half) {
     chunk = Chunk();
     return;
   }
-  chunk.data.clear();
-  chunk.entries.clear();
-  chunk.sorted_pieces = 0;
+  chunk.clear();
 }
 
 // The spill thread's body: sort the half, write it, send it back emptied
