@@ -26,6 +26,7 @@
 #include "base/fd.h"
 #include "base/heap.h"
 #include "base/mutex.h"
+#include "base/tournament.h"
 #include "base/pool.h"
 
 namespace quillmere {
@@ -90,6 +91,39 @@ TEST(ChannelTest, ReceiveTimesOutWhileTheSenderIsThere) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
   ASSERT_TRUE(sender.send(3));  // and the channel still works
   EXPECT_EQ(receiver.receive(0ms).value, 3);
+}
+
+// Merging k sorted lists through the tree gives them sorted, for every k up
+// to 17 (trees of every shape), lists of uneven lengths, some empty, with
+// ties broken by list.
+TEST(LoserTreeTest, MergesSortedListsOfEveryCount) {
+  std::mt19937_64 rng(5);
+  for (std::size_t k = 0; k <= 17; ++k) {
+    std::vector<std::vector<int>> lists(k);
+    std::vector<std::pair<int, std::size_t>> want;
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t n = rng() % 40; n > 0; --n) lists[i].push_back(static_cast<int>(rng() % 50));
+      std::ranges::sort(lists[i]);
+      for (int v : lists[i]) want.emplace_back(v, i);
+    }
+    std::ranges::sort(want);
+    std::vector<std::size_t> at(k, 0);
+    auto less = [&](std::uint32_t a, std::uint32_t b) {
+      if (at[a] == lists[a].size()) return false;
+      if (at[b] == lists[b].size()) return true;
+      const int va = lists[a][at[a]], vb = lists[b][at[b]];
+      return va != vb ? va < vb : a < b;
+    };
+    LoserTree tree;
+    tree.build(k, less);
+    std::vector<std::pair<int, std::size_t>> got;
+    while (k != 0 && at[tree.winner()] < lists[tree.winner()].size()) {
+      const std::size_t w = tree.winner();
+      got.emplace_back(lists[w][at[w]++], w);
+      tree.replay(less);
+    }
+    EXPECT_EQ(got, want) << k << " lists";
+  }
 }
 
 // Adds up lo, ..., hi - 1 by halving, each lower half spawned as a task.

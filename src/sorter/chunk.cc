@@ -16,8 +16,8 @@
 
 #include "base/byte_order.h"
 #include "base/error.h"
-#include "base/heap.h"
 #include "base/pool.h"
+#include "base/tournament.h"
 #include "key/order.h"
 
 namespace quillmere {
@@ -522,44 +522,70 @@ void sort_pieces(Chunk& chunk, WorkerPool* pool) {
 
 bool for_each_sorted(const Chunk& chunk, const std::function<bool(const Entry&)>& visit) {
   const EntryOrder order(chunk);
-  // The next entry of each piece, with its key's prefix at hand: the
-  // comparisons of the merge mostly end there.
+  // The next entry of each piece, with its key's first 12 bytes and length
+  // at hand: the comparisons of the merge mostly end there, even between
+  // equal keys, which are frequent when few keys repeat many times.
   struct Head {
     std::uint64_t prefix;
+    std::uint32_t next;
+    std::uint32_t key_len;
     const Entry* at;
     const Entry* end;
   };
+  const auto load = [&order](Head& head) {
+    head.prefix = order.prefix(*head.at);
+    head.next = order.next_word(*head.at);
+    head.key_len = head.at->key_len;
+  };
+  // As KeyedOrder: keys of at most 12 bytes that agree on them are ordered
+  // by length, and equal keys by piece, since an earlier piece holds items
+  // added earlier.
   const auto before = [&order](const Head& a, const Head& b) {
-    return a.prefix != b.prefix ? a.prefix < b.prefix : order.less_after_prefix(*a.at, *b.at);
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (a.next != b.next) return a.next < b.next;
+    if (a.key_len > kKeyedBytes || b.key_len > kKeyedBytes) {
+      return order.less_after_prefix(*a.at, *b.at);
+    }
+    if (a.key_len != b.key_len) return a.key_len < b.key_len;
+    return a.at < b.at;
   };
   const Entry* const begin = chunk.entries.data();
   const std::size_t n = chunk.entries.size();
-  // Entries fetched two cache lines ahead.
+  // Entries fetched two cache lines ahead, and records this many turns of
+  // their piece ahead.
   constexpr std::ptrdiff_t kEntriesAhead = 128 / sizeof(Entry);
-  // A min-heap on `before`, each piece's next entry in it until the piece
-  // is used up.
+  constexpr std::ptrdiff_t kRecordsAhead = 4;
   std::vector<Head> heads;
   heads.reserve(n / kPieceEntries + 1);
   for (std::size_t at = 0; at < n; at += kPieceEntries) {
-    const Entry* const end = begin + std::min(n, at + kPieceEntries);
-    heads.push_back(Head{order.prefix(begin[at]), begin + at, end});
-    sift_up(std::span(heads), before);
+    heads.push_back(Head{0, 0, 0, begin + at, begin + std::min(n, at + kPieceEntries)});
+    load(heads.back());
   }
+  // A piece used up comes after every other.
+  const auto less = [&](std::uint32_t a, std::uint32_t b) {
+    const Head& ha = heads[a];
+    const Head& hb = heads[b];
+    if (ha.at == ha.end) return false;
+    if (hb.at == hb.end) return true;
+    return before(ha, hb);
+  };
+  LoserTree tree;
+  tree.build(heads.size(), less);
   while (!heads.empty()) {
-    Head& head = heads.front();
+    Head& head = heads[tree.winner()];
+    if (head.at == head.end) break;  // every piece is used up
     const Entry& next = *head.at;
-    if (++head.at == head.end) {
-      head = heads.back();
-      heads.pop_back();
-    } else {
-      // The piece's entry after this one is needed some pieces' turns
-      // from now; fetch its record meanwhile. Pieces are too many streams for
-      // the hardware to follow, so their entries are fetched ahead too.
+    if (++head.at != head.end) {
+      // A piece's records are fetched a few of its turns ahead: with random
+      // keys its turns are far apart, but where keys repeat, equal keys
+      // come from one piece after another, several in a row. Pieces are
+      // too many streams for the hardware to follow, so their entries are
+      // fetched ahead too.
       if (head.end - head.at > kEntriesAhead) __builtin_prefetch(head.at + kEntriesAhead);
-      if (head.at + 1 != head.end) order.prefetch_record(head.at[1]);
-      head.prefix = order.prefix(*head.at);
+      if (head.end - head.at > kRecordsAhead) order.prefetch_record(head.at[kRecordsAhead]);
+      load(head);
     }
-    sift_down(std::span(heads), before);
+    tree.replay(less);
     if (!visit(next)) return false;
   }
   return true;
