@@ -1,4 +1,4 @@
-// The two steps of a binary min-heap that our merges drive by hand: sifting
+// The two steps of a binary min-heap that the final merge drives by hand: sifting
 // the first element down after it was replaced, and sifting the last one up
 // after it was appended.
 //
@@ -7,8 +7,8 @@
 // sift it down once, with no pop and push. The heap is any contiguous range
 // (element 0 first, the children of i at 2i + 1 and 2i + 2) that the caller
 // owns, grows and shrinks. `before(a, b)` says whether a comes before b; the
-// merges make it strict by breaking ties inside it (by source, or by
-// position), so the order they hand out is fully determined.
+// merge makes it strict by breaking ties inside it (by source), so the
+// order it hands out is fully determined.
 //
 // Both steps only move elements within the range, and need T's moves and
 // `before` not to throw: a throw halfway would leave a moved-from hole.
