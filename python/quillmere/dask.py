@@ -302,14 +302,21 @@ def _split(
     numbered = iter(items)
     position = 0
     try:
-        while chunk := list(itertools.islice(numbered, _CHUNK)):
-            try:
-                _split_items(chunk, index, position, key, encode, pickled, bounds, pieces.buffers)
-            except Exception as error:
-                raise _noted(error, index)
-            position += len(chunk)
-            pieces.flush_full()
-        return pieces.commit()
+        try:
+            while chunk := list(itertools.islice(numbered, _CHUNK)):
+                try:
+                    _split_items(chunk, index, position, key, encode, pickled, bounds,
+                                 pieces.buffers)
+                except Exception as error:
+                    raise _noted(error, index)
+                position += len(chunk)
+                pieces.flush_full()
+            return pieces.commit()
+        except FileNotFoundError:
+            # Another task's failure may have removed the folder between our
+            # checks and a write or rename: its error, not this one, goes first.
+            _check_running(pieces.fs, pieces.path)
+            raise
     except BaseException:
         pieces.discard()
         # The whole sort fails with this task: nothing it wrote will be read.
