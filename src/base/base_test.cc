@@ -150,6 +150,8 @@ TEST(TaskGroupTest, WaitsForTasksSpawnedByTasks) {
 // While the pool is paused nothing starts; once it is held by a task of its
 // own, a group's tasks can only run on the thread waiting for them.
 TEST(TaskGroupTest, TheWaiterRunsItsQueuedTasksUnlessThePoolIsPaused) {
+  // Declared before the pool, which joins the task reading it before it goes.
+  std::atomic<bool> release{false};
   std::shared_ptr<WorkerPool> pool = WorkerPool::start(1).value();
   Mutex mu;
   std::vector<std::thread::id> ran;
@@ -172,7 +174,6 @@ TEST(TaskGroupTest, TheWaiterRunsItsQueuedTasksUnlessThePoolIsPaused) {
     EXPECT_EQ(ran.size(), 10u);
   }
   ran.clear();
-  std::atomic<bool> release{false};
   // Lets itself go after a while, so that a waiter that does not help fails
   // instead of hanging.
   pool->submit([&] {
