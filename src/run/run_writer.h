@@ -53,6 +53,9 @@ class RunWriter {
   // Appends one record. REQUIRES: both lengths below 4 GiB.
   [[nodiscard]] Result<> push(std::span<const std::byte> key, std::span<const std::byte> payload);
 
+  // Records pushed so far.
+  std::uint64_t count() const noexcept { return count_; }
+
   // Writes out every block and closes the file, without syncing it: a run
   // never outlives the process that wrote it. Consumes the writer: its file
   // and buffers are gone when this returns, whatever the result.

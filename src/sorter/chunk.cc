@@ -569,9 +569,10 @@ bool for_each_sorted(const Chunk& chunk, const std::function<bool(const Entry&)>
     if (hb.at == hb.end) return true;
     return before(ha, hb);
   };
+  if (heads.empty()) return true;
   LoserTree tree;
   tree.build(heads.size(), less);
-  while (!heads.empty()) {
+  for (;;) {
     Head& head = heads[tree.winner()];
     if (head.at == head.end) break;  // every piece is used up
     const Entry& next = *head.at;

@@ -111,13 +111,12 @@ Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
   Result<RunWriter> writer = RunWriter::create(path, std::move(pool));
   if (!writer) return fail(std::move(writer.error()));
   Result<> pushed;
-  std::uint64_t count = 0;
   for_each_sorted(chunk, [&](const Entry& e) {
     const std::byte* key = chunk.data.data() + e.offset;
     pushed = writer->push({key, e.key_len}, {key + e.key_len, e.payload_len});
     // Often enough for the adding thread to follow, seldom enough to cost nothing.
-    if (written != nullptr && ++count % 1024 == 0) {
-      written->store(count, std::memory_order_relaxed);
+    if (written != nullptr && writer->count() % 1024 == 0) {
+      written->store(writer->count(), std::memory_order_relaxed);
     }
     return pushed.has_value();
   });
