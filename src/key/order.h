@@ -30,6 +30,16 @@ inline std::uint64_t prefix(Bytes key) noexcept {
   return load_be<std::uint64_t>(padded);
 }
 
+// The key's bytes 8 to 11 as one big-endian number, zero-padded the same
+// way: with the prefix and the length, it decides between keys of up to 12
+// bytes, the short keys that repeat most.
+inline std::uint32_t next_word(Bytes key) noexcept {
+  if (key.size() <= 8) return 0;
+  std::byte padded[4] = {};
+  std::memcpy(padded, key.data() + 8, std::min<std::size_t>(key.size() - 8, 4));
+  return load_be<std::uint32_t>(padded);
+}
+
 // The same for a key followed in memory by at least 8 - key_len readable
 // bytes of something else, which are masked off.
 inline std::uint64_t prefix_in_place(const std::byte* key, std::size_t key_len) noexcept {

@@ -133,7 +133,7 @@ Result<> Merged::read_first_records() {
     Result<bool> more =
         sources_[i].read(head.key, head.payload, head.key_buffer, head.payload_buffer);
     if (!more) return fail(std::move(more.error()));
-    if (*more) push(Slot{key::prefix(head.key), i});
+    if (*more) push(slot_of(head.key, i));
   }
   return {};
 }
@@ -153,7 +153,7 @@ Result<std::optional<Merged::Record>> Merged::next_record() {
     current_ = kNone;
     return pop();
   }
-  const Slot refilled{key::prefix(head.key), current_};
+  const Slot refilled = slot_of(head.key, current_);
   // The refilled head stays current unless the heap's first comes before it;
   // sources differ, so "before" is strict and a tie goes to the lower index.
   if (!heap_.empty() && comes_before(heap_.front(), refilled)) {
@@ -179,15 +179,26 @@ Result<std::optional<Merged::Record>> Merged::pop() {
 Merged::Record Merged::view() const noexcept {
   const Head& head = heads_[current_];
   // The merge's invariant: what is handed out comes before all that waits.
-  assert(heap_.empty() || comes_before(Slot{key::prefix(head.key), current_}, heap_.front()));
+  assert(heap_.empty() || comes_before(slot_of(head.key, current_), heap_.front()));
   return Record{head.key, head.payload};
 }
 
+Merged::Slot Merged::slot_of(std::span<const std::byte> key, std::size_t source) noexcept {
+  return Slot{key::prefix(key), key::next_word(key), static_cast<std::uint32_t>(key.size()),
+              source};
+}
+
 bool Merged::comes_before(const Slot& a, const Slot& b) const noexcept {
-  // Most comparisons end here, without touching the keys' bytes.
+  // Most comparisons end here, without touching the keys' bytes; keys of
+  // up to 12 bytes, equal ones included, never need them.
   if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  const int c = key::compare_after_prefix(heads_[a.source].key, heads_[b.source].key);
-  if (c != 0) return c < 0;
+  if (a.next != b.next) return a.next < b.next;
+  if (a.key_len <= kSlotBytes && b.key_len <= kSlotBytes) {
+    if (a.key_len != b.key_len) return a.key_len < b.key_len;
+  } else if (const int c = key::compare_after_prefix(heads_[a.source].key, heads_[b.source].key);
+             c != 0) {
+    return c < 0;
+  }
   return a.source < b.source;
 }
 

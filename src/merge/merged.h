@@ -97,9 +97,13 @@ class Merged {
   // key's prefix at hand so that most comparisons end without the head.
   struct Slot {
     std::uint64_t prefix;  // the key's first 8 bytes, big-endian, zero-padded
+    std::uint32_t next;    // its bytes 8 to 11, the same way
+    std::uint32_t key_len;
     std::size_t source;
   };
+  static Slot slot_of(std::span<const std::byte> key, std::size_t source) noexcept;
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  static constexpr std::uint32_t kSlotBytes = 12;  // of a key, a slot holds
 
   Merged(std::vector<Source> sources, std::optional<PrivateDir> dir) noexcept;
 

@@ -11,6 +11,8 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
@@ -47,12 +49,11 @@ std::size_t slot_count(const WorkerPool* pool) {
   return std::min(2 * pool->size(), kMaxSlots);
 }
 
-// A length and its bytes. REQUIRES: they fit in the capacity left.
-void append_field(std::vector<std::byte>& raw, std::span<const std::byte> field) {
-  std::byte length[kRecordLengthSize];
-  store_le(length, static_cast<std::uint32_t>(field.size()));
-  raw.insert(raw.end(), length, length + kRecordLengthSize);
-  raw.insert(raw.end(), field.begin(), field.end());
+// A length and its bytes at `out`; returns where they end.
+std::byte* append_field(std::byte* out, std::span<const std::byte> field) {
+  store_le(out, static_cast<std::uint32_t>(field.size()));
+  if (!field.empty()) std::memcpy(out + kRecordLengthSize, field.data(), field.size());
+  return out + kRecordLengthSize + field.size();
 }
 
 }  // namespace
@@ -143,9 +144,9 @@ Result<> RunWriter::push(std::span<const std::byte> key, std::span<const std::by
   // Most records fit in the slot being filled with room to spare: four
   // copies, and no block to finish.
   Block& block = blocks_[filling_];
-  if (block.raw.capacity() == kBlockSize && kBlockSize - block.raw.size() > framed) {
-    append_field(block.raw, key);
-    append_field(block.raw, payload);
+  if (block.raw != nullptr && kBlockSize - block.raw_len > framed) {
+    append_field(append_field(block.raw.get() + block.raw_len, key), payload);
+    block.raw_len += framed;
     return {};
   }
   if (Result<> r = write_record(key, payload); !r) {
@@ -163,7 +164,7 @@ Result<Run> RunWriter::finish() && {
 Result<> RunWriter::finish_file() {
   if (Result<> r = write_in_flight(); !r) return r;
   // The group being filled, its last block perhaps partly.
-  const bool partial = filling_ < group_end() && !blocks_[filling_].raw.empty();
+  const bool partial = filling_ < group_end() && blocks_[filling_].raw_len != 0;
   const std::size_t filled = filling_ - group_start_ + (partial ? 1 : 0);
   if (Result<> r = write_now(std::span(blocks_).subspan(group_start_, filled)); !r) return r;
   return output_.close();
@@ -183,17 +184,18 @@ Result<> RunWriter::write_record(std::span<const std::byte> key,
 Result<> RunWriter::write_bytes(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
     Block& block = blocks_[filling_];
-    if (block.raw.capacity() == 0) {
+    if (block.raw == nullptr) {
       try {
-        block.raw.reserve(kBlockSize);
+        block.raw = std::make_unique_for_overwrite<std::byte[]>(kBlockSize);
       } catch (const std::bad_alloc&) {
         return fail(Error::io(IoKind::OutOfMemory));
       }
     }
-    std::size_t n = std::min(kBlockSize - block.raw.size(), bytes.size());
-    block.raw.insert(block.raw.end(), bytes.begin(), bytes.begin() + n);  // within capacity
+    const std::size_t n = std::min(kBlockSize - block.raw_len, bytes.size());
+    std::memcpy(block.raw.get() + block.raw_len, bytes.data(), n);
+    block.raw_len += n;
     bytes = bytes.subspan(n);
-    if (block.raw.size() == kBlockSize && ++filling_ == group_end()) {
+    if (block.raw_len == kBlockSize && ++filling_ == group_end()) {
       if (Result<> r = hand_over_group(); !r) return r;
     }
   }
@@ -239,13 +241,13 @@ Result<> RunWriter::write_now(std::span<Block> blocks) {
 Result<> RunWriter::write_packed(std::span<Block> blocks) {
   for (Block& block : blocks) {
     if (Result<> r = output_.write({block.packed.data(), block.packed_len}); !r) return r;
-    block.raw.clear();  // keeps its capacity for the next batch
+    block.raw_len = 0;  // keeps its room for the next batch
   }
   return {};
 }
 
 Result<> RunWriter::Block::compress() {
-  const std::size_t u = raw.size();
+  const std::size_t u = raw_len;
   const std::size_t room = max_compressed_size(u);
   if (packed.size() < kBlockHeaderSize + room) {
     try {
@@ -254,7 +256,7 @@ Result<> RunWriter::Block::compress() {
       return fail(Error::io(IoKind::OutOfMemory));
     }
   }
-  int c = LZ4_compress_fast(reinterpret_cast<const char*>(raw.data()),
+  int c = LZ4_compress_fast(reinterpret_cast<const char*>(raw.get()),
                             reinterpret_cast<char*>(packed.data() + kBlockHeaderSize),
                             static_cast<int>(u), static_cast<int>(packed.size() - kBlockHeaderSize),
                             kLz4Acceleration);

@@ -64,7 +64,10 @@ class RunWriter {
  private:
   // One block in the making.
   struct Block {
-    std::vector<std::byte> raw;     // uncompressed bytes; capacity kBlockSize once used
+    // Uncompressed bytes: kBlockSize of room once used, raw_len of them
+    // filled. Not a vector, so that a record is four plain copies.
+    std::unique_ptr<std::byte[]> raw;
+    std::size_t raw_len = 0;
     std::vector<std::byte> packed;  // header then compressed bytes; never shrunk
     std::size_t packed_len = 0;     // bytes of packed in use: C + 8
 

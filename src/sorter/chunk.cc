@@ -138,14 +138,8 @@ std::uint64_t EntryOrder::prefix(const Entry& e) const noexcept {
   return key::prefix_in_place(data_ + e.offset, e.key_len);
 }
 
-// The key's bytes 8 to 11 as one big-endian number, zero-padded the same
-// way.
 std::uint32_t EntryOrder::next_word(const Entry& e) const noexcept {
-  if (e.key_len <= 8) return 0;
-  const std::uint32_t len = std::min<std::uint32_t>(e.key_len - 8, 4);
-  std::byte padded[4] = {};
-  std::memcpy(padded, data_ + e.offset + 8, len);
-  return load_be<std::uint32_t>(padded);
+  return key::next_word(key_of(e));
 }
 
 // REQUIRES: prefix(a) == prefix(b). Equal keys keep their order of
