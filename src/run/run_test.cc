@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -91,11 +92,16 @@ class RunTest : public ::testing::Test {
   // One file per test process, so that runs of this test at once do not meet.
   fs::path path() const { return dir_ / ("quillmere-run-" + std::to_string(getpid())); }
 
-  void write(const std::vector<Record>& records, std::shared_ptr<WorkerPool> pool = nullptr) {
+  // With `share`, the writer shares the pool for record i only if share(i).
+  void write(const std::vector<Record>& records, std::shared_ptr<WorkerPool> pool = nullptr,
+             const std::function<bool(std::size_t)>& share = nullptr) {
     fs::remove(path());
     Result<RunWriter> writer = RunWriter::create(path(), std::move(pool));
     ASSERT_TRUE(writer) << writer.error().text();
-    for (const Record& r : records) ASSERT_TRUE(writer->push(r.key, r.payload));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (share) writer->share_pool(share(i));
+      ASSERT_TRUE(writer->push(records[i].key, records[i].payload));
+    }
     run_ = std::move(*writer).finish().value();
   }
 
@@ -241,6 +247,16 @@ TEST_F(RunTest, BytesDoNotDependOnThePool) {
     write(records, WorkerPool::start(threads).value());
     EXPECT_TRUE(contents() == alone) << "pool of " << threads;
   }
+  // Taking the pool up and putting it down between groups, and mid-group.
+  write(records, WorkerPool::start(2).value(), [](std::size_t i) { return i / 97 % 2 == 0; });
+  EXPECT_TRUE(contents() == alone) << "sharing now and then";
+  // A writer that does not share never waits for the pool: a paused one
+  // would hold it for good.
+  std::shared_ptr<WorkerPool> paused = WorkerPool::start(2).value();
+  paused->pause();
+  write(records, paused, [](std::size_t) { return false; });
+  paused->resume();
+  EXPECT_TRUE(contents() == alone) << "not sharing";
 }
 
 }  // namespace

@@ -56,6 +56,11 @@ class RunWriter {
   // Records pushed so far.
   std::uint64_t count() const noexcept { return count_; }
 
+  // Whether full blocks go to the pool (the default, when there is one) or
+  // are compressed on the calling thread from now on. A writer that keeps
+  // up alone leaves the pool's cores to threads that are behind.
+  void share_pool(bool share) noexcept { share_ = share; }
+
   // Writes out every block and closes the file, without syncing it: a run
   // never outlives the process that wrote it. Consumes the writer: its file
   // and buffers are gone when this returns, whatever the result.
@@ -113,7 +118,8 @@ class RunWriter {
   [[nodiscard]] Result<> write_record(std::span<const std::byte> key,
                                       std::span<const std::byte> payload);
   // The filling group is full: writes the group compressed meanwhile, then
-  // hands this one to the pool and goes on with the other.
+  // hands this one to the pool and goes on with the other (or, not sharing
+  // the pool, compresses and writes this one and fills it again).
   [[nodiscard]] Result<> hand_over_group();
   // Waits for the batch in flight, if any, and writes its blocks.
   [[nodiscard]] Result<> write_in_flight();
@@ -131,6 +137,7 @@ class RunWriter {
   std::size_t group_start_ = 0;       // first slot of the group being filled
   std::size_t filling_ = 0;           // index of the slot being filled
   std::shared_ptr<WorkerPool> pool_;  // null: compress on the calling thread
+  bool share_ = true;                 // full groups go to the pool, if any
   std::uint64_t count_ = 0;           // records pushed
   std::uint64_t bytes_ = 0;           // framed bytes pushed
   // The other group, being compressed. Declared last, so destroyed first:

@@ -84,10 +84,13 @@ void empty_for_reuse(Chunk& chunk, std::uint64_t half) {
 // (or the reason it could not be written).
 void spill_task(Chunk chunk, std::filesystem::path path, Sender<Result<Chunk>> sender,
                 std::shared_ptr<WorkerPool> pool, std::uint64_t half,
-                std::atomic<std::uint64_t>* progress) noexcept {
+                SpillPace* pace) noexcept {
   try {
+    // The pieces adding left unsorted (all of the first half's) go to the
+    // pool whatever the pace: the sooner writing starts, the sooner adding
+    // has its half back.
     sort_pieces(chunk, pool.get());
-    Result<> written = write_run(chunk, path, std::move(pool), progress);
+    Result<> written = write_run(chunk, path, std::move(pool), pace);
     if (!written) {
       chunk = Chunk();
       sender.send(fail(std::move(written.error())));
@@ -107,16 +110,19 @@ void spill_task(Chunk chunk, std::filesystem::path path, Sender<Result<Chunk>> s
 }  // namespace
 
 Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
-                   std::shared_ptr<WorkerPool> pool, std::atomic<std::uint64_t>* written) {
+                   std::shared_ptr<WorkerPool> pool, SpillPace* pace) {
   Result<RunWriter> writer = RunWriter::create(path, std::move(pool));
   if (!writer) return fail(std::move(writer.error()));
+  if (pace != nullptr) writer->share_pool(pace->adding_ahead());
   Result<> pushed;
   for_each_sorted(chunk, [&](const Entry& e) {
     const std::byte* key = chunk.data.data() + e.offset;
     pushed = writer->push({key, e.key_len}, {key + e.key_len, e.payload_len});
-    // Often enough for the adding thread to follow, seldom enough to cost nothing.
-    if (written != nullptr && writer->count() % 1024 == 0) {
-      written->store(writer->count(), std::memory_order_relaxed);
+    // Often enough for either thread to follow the other, seldom enough to
+    // cost nothing.
+    if (pace != nullptr && writer->count() % 1024 == 0) {
+      pace->written.store(writer->count(), std::memory_order_relaxed);
+      writer->share_pool(pace->adding_ahead());
     }
     return pushed.has_value();
   });
@@ -142,6 +148,7 @@ bool Sorter::push_if_it_fits(std::span<const std::byte> key,
     return false;
   }
   append(chunk_, key, payload);
+  publish_filled();
   return true;
 }
 
@@ -188,12 +195,13 @@ Result<> Sorter::spill(std::filesystem::path path) {
 
     Result<Channel<SpillResult>::Ends> channel = Channel<SpillResult>::make(1);
     if (!channel) return fail(std::move(channel.error()));
-    spill_written_.store(0, std::memory_order_relaxed);
+    pace_.written.store(0, std::memory_order_relaxed);
+    pace_.filled.store(0, std::memory_order_relaxed);
     // The thread is joined before the sorter goes, so it may count into it.
     std::thread thread = [&] {
       const OutsideSignalsBlocked blocked;
       return std::thread(spill_task, std::move(full), std::move(path), std::move(channel->sender),
-                         pool_, half_, &spill_written_);
+                         pool_, half_, &pace_);
     }();
     name_thread(thread, "quillmere-spill");
     pending_.emplace(Pending{std::move(thread), std::move(channel->receiver)});
@@ -212,6 +220,11 @@ Result<> Sorter::wait() {
 
 Result<> Sorter::wait_or_stop(StopCheck& stop) {
   if (!pending_) return {};
+  pace_.waiting.store(true, std::memory_order_relaxed);
+  const struct Done {
+    SpillPace& pace;
+    ~Done() { pace.waiting.store(false, std::memory_order_relaxed); }
+  } done{pace_};
   for (;;) {
     ReceiveResult<SpillResult> received = pending_->receiver.receive(kPollInterval);
     if (received.status != ReceiveStatus::TimedOut) return collect(std::move(received));

@@ -40,13 +40,30 @@ namespace quillmere {
 // Keys and payloads must be shorter than this.
 inline constexpr std::uint64_t kMaxFieldLength = std::uint64_t{1} << 32;
 
+// How far a spill and the adding thread have come, each told to the other
+// now and then, so that each can see which of them is behind.
+struct SpillPace {
+  std::atomic<std::uint64_t> written{0};  // records the spill has written
+  std::atomic<std::uint64_t> filled{0};   // records in the half being filled
+  std::atomic<bool> waiting{false};       // adding waits for the spill
+
+  // Whether adding is ahead of the spill: it waits for it, or has filled
+  // more of its half than the spill has written of its own, and so will
+  // wait at the next swap.
+  bool adding_ahead() const noexcept {
+    return waiting.load(std::memory_order_relaxed) ||
+           filled.load(std::memory_order_relaxed) > written.load(std::memory_order_relaxed);
+  }
+};
+
 // Writes a half's records in key order, merging the pieces sort_pieces()
 // (or sort()) ordered, as a new run file at `path` (compressing on the pool
-// when there is one). What a spill does. With `written`, stores there now
-// and then how many records have gone to the writer.
+// when there is one). What a spill does. With `pace`, tells there now and
+// then how many records have gone to the writer, and shares the pool only
+// while adding is ahead: a spill that keeps up alone leaves the other cores
+// to adding, which then is what the whole sort waits for.
 [[nodiscard]] Result<> write_run(const Chunk& chunk, const std::filesystem::path& path,
-                                 std::shared_ptr<WorkerPool> pool,
-                                 std::atomic<std::uint64_t>* written = nullptr);
+                                 std::shared_ptr<WorkerPool> pool, SpillPace* pace = nullptr);
 
 // What adding leaves for finishing a sort, handed over once by
 // Sorter::end_adding(). Its owner owns the run files: dropping it releases
@@ -106,7 +123,12 @@ class Sorter {
   bool sort_due() const noexcept {
     const std::size_t n = chunk_.entries.size();
     return n % kPieceEntries == 0 && n != 0 && pending_.has_value() &&
-           n > spill_written_.load(std::memory_order_relaxed);
+           n > pace_.written.load(std::memory_order_relaxed);
+  }
+  // Tells the spill how full the filling half is, every 1024 records.
+  void publish_filled() noexcept {
+    const std::size_t n = chunk_.entries.size();
+    if (n % 1024 == 0) pace_.filled.store(n, std::memory_order_relaxed);
   }
   // Sorts the filling half's complete pieces that are not yet in order.
   void sort_complete_pieces() noexcept { quillmere::sort_complete_pieces(chunk_); }
@@ -156,8 +178,7 @@ class Sorter {
   std::shared_ptr<WorkerPool> pool_; // present exactly when threads >= 2
   std::uint64_t half_;               // max_bytes / 2: the limit of one half
   std::optional<Pending> pending_;   // the spill in flight
-  // Records the spill in flight has written so far, now and then.
-  std::atomic<std::uint64_t> spill_written_{0};
+  SpillPace pace_;  // between this thread and the spill in flight
   MadeHere made_;                    // joins happen only where the threads are
   bool stopped_ = false;             // a failure lost items, or adding ended
 };
