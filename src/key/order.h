@@ -34,10 +34,12 @@ inline std::uint64_t prefix(Bytes key) noexcept {
 // way: with the prefix and the length, it decides between keys of up to 12
 // bytes, the short keys that repeat most.
 inline std::uint32_t next_word(Bytes key) noexcept {
-  if (key.size() <= 8) return 0;
-  std::byte padded[4] = {};
-  std::memcpy(padded, key.data() + 8, std::min<std::size_t>(key.size() - 8, 4));
-  return load_be<std::uint32_t>(padded);
+  if (key.size() >= 12) return load_be<std::uint32_t>(key.data() + 8);
+  std::uint32_t word = 0;
+  for (std::size_t i = 8; i < key.size(); ++i) {
+    word |= std::uint32_t{std::to_integer<std::uint8_t>(key[i])} << (8 * (11 - i));
+  }
+  return word;
 }
 
 // The same for a key followed in memory by at least 8 - key_len readable

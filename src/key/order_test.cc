@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <compare>
+#include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -28,6 +31,32 @@ TEST(OrderTest, CompareMatchesUnsignedBytesWithAPrefixFirst) {
       EXPECT_EQ(sign(compare(std::as_bytes(std::span(a)), std::as_bytes(std::span(b)))),
                 sign(a.compare(b)))
           << testing::PrintToString(a) << " against " << testing::PrintToString(b);
+    }
+  }
+}
+
+// The prefix, the next word and the length, compared in that order, order
+// keys of up to 12 bytes as the bytes do, and equal ones only when equal.
+TEST(OrderTest, PrefixNextWordAndLengthDecideShortKeys) {
+  const std::vector<std::string> keys = {
+      "", "\0"s, "a", "abcdefgh", "abcdefgh\0"s, "abcdefgh\0\0"s, "abcdefgh\x01",
+      "abcdefgh\x01\x02\x03", "abcdefgh\x01\x02\x03\0"s, "abcdefgh\x01\x02\x03\xff",
+      "abcdefgh\xff\xff\xff\xff", "abcdefgh\xff\xff\xff", "abcdefgi"};
+  struct Slot {
+    std::uint64_t prefix;
+    std::uint32_t next;
+    std::size_t size;
+    auto operator<=>(const Slot&) const = default;
+  };
+  auto slot = [](const std::string& k) {
+    const Bytes b = std::as_bytes(std::span(k));
+    return Slot{prefix(b), next_word(b), k.size()};
+  };
+  for (const std::string& a : keys) {
+    for (const std::string& b : keys) {
+      EXPECT_EQ(slot(a) < slot(b), a < b)
+          << testing::PrintToString(a) << " against " << testing::PrintToString(b);
+      EXPECT_EQ(slot(a) == slot(b), a == b);
     }
   }
 }
