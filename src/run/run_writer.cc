@@ -204,11 +204,10 @@ Result<> RunWriter::write_bytes(std::span<const std::byte> bytes) {
 
 Result<> RunWriter::hand_over_group() {
   std::span<Block> full = std::span(blocks_).subspan(group_start_, group_size_);
-  if (pool_ == nullptr || !share_) {
-    if (Result<> r = write_in_flight(); !r) return r;
+  if (Result<> r = write_in_flight(); !r) return r;
+  if (!sharing()) {
     if (Result<> r = write_now(full); !r) return r;
   } else {
-    if (Result<> r = write_in_flight(); !r) return r;
     try {
       in_flight_ = std::make_unique<Batch>(*pool_, full);
     } catch (const std::bad_alloc&) {
@@ -228,7 +227,7 @@ Result<> RunWriter::write_in_flight() {
 }
 
 Result<> RunWriter::write_now(std::span<Block> blocks) {
-  if (pool_ == nullptr || !share_ || blocks.size() < 2) {
+  if (!sharing() || blocks.size() < 2) {
     for (Block& block : blocks) {
       if (Result<> r = block.compress(); !r) return r;
     }

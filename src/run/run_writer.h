@@ -129,6 +129,7 @@ class RunWriter {
   [[nodiscard]] Result<> write_packed(std::span<Block> blocks);
   [[nodiscard]] Result<> finish_file();
   std::size_t group_end() const noexcept { return group_start_ + group_size_; }
+  bool sharing() const noexcept { return pool_ != nullptr && share_; }
 
   Output output_;
   std::filesystem::path path_;

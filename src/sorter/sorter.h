@@ -115,21 +115,22 @@ class Sorter {
 
   // Whether the adding thread should now call sort_complete_pieces(): a
   // piece of the filling half was just completed while a spill is in
-  // flight, and the half holds more records than the spill has written of
-  // its own, so that adding is ahead and would wait for the spill at the
-  // next swap. Sorting the piece now takes that much off the spill of this
-  // half; a thread that adds more slowly than the spill writes never does.
-  // Looks at one count on nearly every call.
+  // flight, and adding is ahead of it, so that it would wait for the spill
+  // at the next swap. Sorting the piece now takes that much off the spill
+  // of this half; a thread that adds more slowly than the spill writes
+  // never does. Looks at one count on nearly every call.
   bool sort_due() const noexcept {
     const std::size_t n = chunk_.entries.size();
-    return n % kPieceEntries == 0 && n != 0 && pending_.has_value() &&
-           n > pace_.written.load(std::memory_order_relaxed);
+    // A piece completes where a count is published, so the pace has this n.
+    static_assert(kPieceEntries % kPublishEvery == 0);
+    return n % kPieceEntries == 0 && n != 0 && pending_.has_value() && pace_.adding_ahead();
   }
-  // Tells the spill how full the filling half is, every 1024 records.
+  // Tells the spill how full the filling half is, now and then.
   void publish_filled() noexcept {
     const std::size_t n = chunk_.entries.size();
-    if (n % 1024 == 0) pace_.filled.store(n, std::memory_order_relaxed);
+    if (n % kPublishEvery == 0) pace_.filled.store(n, std::memory_order_relaxed);
   }
+  static constexpr std::size_t kPublishEvery = 1024;
   // Sorts the filling half's complete pieces that are not yet in order.
   void sort_complete_pieces() noexcept { quillmere::sort_complete_pieces(chunk_); }
 
