@@ -59,6 +59,7 @@ _READ = 1 << 20
 # Items split at a time, between checks of how much each piece holds.
 _CHUNK = 4096
 _GONE_WAIT = 0.5
+_REMOVE_TRIES = 20
 
 
 def sort[T](
@@ -153,9 +154,7 @@ class Run:
         return fs, f"{root.rstrip('/')}/quillmere-{self.token}"
 
     def remove(self) -> None:
-        fs, path = self.fs_path
-        with contextlib.suppress(FileNotFoundError):
-            fs.rm(path, recursive=True)
+        _remove_folder(*self.fs_path)
 
     def abandon(self) -> None:
         """Removes the run's folder in the background, as a failing task raises at once.
@@ -187,6 +186,24 @@ def _remove_runs() -> None:
             with contextlib.suppress(Exception):
                 run.remove()
         _runs.clear()
+
+
+def _remove_folder(fs: Any, path: str) -> None:
+    # Without the marker no task starts writing; one already past its check
+    # may still add a file while the folder is emptied, so try again. That
+    # task finds the marker gone as it commits and removes the folder itself.
+    with contextlib.suppress(FileNotFoundError):
+        fs.rm(f"{path}/.run")
+    for attempt in range(_REMOVE_TRIES):
+        try:
+            fs.rm(path, recursive=True)
+            return
+        except FileNotFoundError:
+            return
+        except OSError:
+            if attempt == _REMOVE_TRIES - 1:
+                raise
+            time.sleep(0.05)
 
 
 def _noted(error: BaseException, index: int) -> BaseException:
@@ -275,6 +292,8 @@ class _Pieces:
             handle.close()
         for out in self.files:
             self.fs.mv(self.name(out) + ".tmp", self.name(out))
+        # Written while a failing task removed the folder: nobody reads them.
+        _check_running(self.fs, self.path)
         return tuple(self.name(out) if out in self.files else None for out in range(len(self.buffers)))
 
     def discard(self) -> None:
@@ -417,5 +436,4 @@ def _finish(fs: Any, path: str, out: int, count: int) -> None:
         return  # the same, on a filesystem with folders
     done = {name.removesuffix(".done") for name in names if name.endswith(".done")}
     if len(done) == count:
-        with contextlib.suppress(FileNotFoundError):
-            fs.rm(path, recursive=True)
+        _remove_folder(fs, path)
