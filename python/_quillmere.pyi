@@ -47,7 +47,9 @@ class _KeySpec(Protocol):
 
 @final
 class _Lines:
-    def __new__(cls, keys: Sequence[_KeySpec], tab: int | None, terminator: int) -> _Lines: ...
+    def __new__(
+        cls, keys: Sequence[_KeySpec], tab: int | None, terminator: int, last_resort: int = 0
+    ) -> _Lines: ...
     def add(self, sorter: Sorter[Any], block: bytes, /) -> int: ...
     def add_texts(
         self, sorter: Sorter[Any], texts: Sequence[Sequence[bytes]], records: Sequence[bytes], /

@@ -1,4 +1,4 @@
-"""The quillmere command against GNU sort (LC_ALL=C sort -s), which it must
+"""The quillmere command against GNU sort (LC_ALL=C sort), which it must
 match byte for byte on plain text, and its CSV, JSON-lines and error paths."""
 
 import os
@@ -36,7 +36,7 @@ def run(folder, *args):
 
 
 def gnu_sort(*args, stdin=None, check=True):
-    proc = subprocess.run(["sort", "-s", *map(str, args)], input=stdin, capture_output=True,
+    proc = subprocess.run(["sort", *map(str, args)], input=stdin, capture_output=True,
                           env=ENV, check=check)
     return proc.stdout if check else proc
 
@@ -92,15 +92,18 @@ def inputs(tmp_path_factory):
     "-k2,2 -u", "-k1.2", "-k2.3", "-k2,2.3", "-k1.2,1.4", "-k2.2,2.3b", "-k2,3.1", "-bk2.2,3.1",
     "-k1.3b,2.2b", "-k2.1,2.1r -k3.2,3.3", "-t, -k2,2", "-t, -k2", "-t, -k2,2.3", "-t, -k1.2,1.4",
     "-t, -k1.2,2.1b", "-t, -k2.2,3.1 -u", "-t' ' -k2b,2", "-t' ' -k3.2,3.3", "-t0 -k2,2",
+    "-s -k2,2", "-s -k3,3r -k1,1", "-s -b", "-r -k2,2", "-rs -k2,2", "-r -k2,2r", "-rb",
 ]] + [("numbers", o) for o in [
     "-n", "-nr", "-nu", "-bn", "-k2n", "-k2,2nr -k1,1", "-k2.2n", "-k1.2,1.4nr", "-t, -k2n,2",
     "-t, -k2,2nr -k1,1r", "-t, -k3,3nr -u", "-t, -k2bn", "-t, -n -k2,2 -k3,3", "-t' ' -k2n",
-    "-t' ' -k2,2nr", "-t. -k2n", "-t0 -k2,2n", "-h", "-g", "-gu", "-k2,2g -k1,1h",
+    "-t' ' -k2,2nr", "-t. -k2n", "-t0 -k2,2n", "-h", "-g", "-gu", "-k2,2g -k1,1h", "-sn", "-rn",
+    "-rsn",
 ]] + [("words", o) for o in [
     "-f", "-fu", "-d", "-i", "-fi", "-df", "-di", "-g", "-gr", "-gu", "-h", "-hr", "-hu", "-M",
     "-Mr", "-Mu", "-V", "-Vr", "-Vu", "-Vf", "-Vd", "-k2,2V -k1,1", "-k1,1M -k2g", "-t, -k2,2h",
     "-k2,2fr -k1", "-k2d,2 -u", "-bk2.2,2.4f", "--sort=version", "--sort=human-numeric -r",
-]] + [("zeros", o) for o in ["-z", "-zu", "-z -k2", "-z -t, -k2n", "-zr -k1,1"]])
+    "-rf", "-sf", "-rsM",
+]] + [("zeros", o) for o in ["-z", "-zu", "-z -k2", "-z -t, -k2n", "-zr -k1,1", "-zs -k2"]])
 def test_matches_gnu_sort(inputs, spill_dir, name, options):
     options = shlex.split(options)
     out = run(spill_dir.parent, *options, "-S", "64K", "-T", spill_dir, "--parallel", 2,
@@ -123,7 +126,7 @@ line_bytes = st.lists(st.sampled_from([b"a", b"B", b" ", b"\t", b",", b"-", b"."
 @settings(max_examples=60, deadline=None)
 @given(lines=st.lists(line_bytes, max_size=40), keys=st.lists(keydefs, max_size=2),
        flags=st.sets(st.sampled_from(["-n", "-r", "-u", "-b", "-f", "-d", "-i", "-g", "-h", "-M",
-                                      "-V", "-z"]), max_size=3),
+                                      "-V", "-z", "-s"]), max_size=3),
        tab=st.sampled_from([None, ",", " ", "0"]), final_newline=st.booleans())
 def test_random_lines_and_options(tmp_path_factory, lines, keys, flags, tab, final_newline):
     end = b"\0" if "-z" in flags else b"\n"

@@ -203,8 +203,8 @@ SORT_WORDS = {"general-numeric": "g", "human-numeric": "h", "month": "M", "numer
               "version": "V"}
 option("--sort", choices=SORT_WORDS, metavar="WORD", help="sort by WORD: general-numeric (-g), "
        "human-numeric (-h), month (-M), numeric (-n) or version (-V)")
-option("-r", "--reverse", action="store_true", help="reverse the order of keys; lines with "
-       "equal keys stay in input order")
+option("-r", "--reverse", action="store_true", help="reverse the order of keys, and of whole "
+       "lines compared as a last resort")
 option("-b", "--ignore-leading-blanks", action="store_true", help="ignore leading blanks "
        "in keys")
 
@@ -222,8 +222,8 @@ def global_key(opts: Options) -> None:
 
 option("-u", "--unique", action="store_true", help="output only the first line of each run "
        "of equal keys")
-option("-s", "--stable", action="store_true", help="accepted for GNU sort's sake: sorting "
-       "is always stable")
+option("-s", "--stable", action="store_true", help="keep lines with equal keys in input "
+       "order, rather than comparing whole lines as a last resort")
 option("-c", dest="check", action="store_const", const="diagnose-first",
        help="check that the input is sorted: report the first disorder, exit 1")
 option("-C", dest="check", action="store_const", const="quiet",

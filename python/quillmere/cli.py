@@ -124,7 +124,11 @@ class Job:
         self.opts.files = [os.fsdecode(file) for file in names]
 
     def lines(self) -> _Lines:
-        return _Lines(self.opts.keys, self.opts.tab, self.opts.end[0])
+        opts = self.opts
+        # Lines with equal keys compare whole, as bytes (reversed by a global
+        # -r), unless -s or -u keeps them in input order.
+        last_resort = 0 if opts.stable or opts.unique else -1 if opts.reverse else 1
+        return _Lines(opts.keys, opts.tab, opts.end[0], last_resort)
 
     def check_order(self) -> int:
         """-c and -C: 0 when the input is in order, else 1 (saying where, for -c)."""

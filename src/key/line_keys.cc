@@ -308,13 +308,17 @@ void push_version(Buffer& out, Text text) {
 
 }  // namespace
 
-LineKeys::LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab)
-    : keys_(std::move(keys)), tab_(tab) {
+LineKeys::LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab,
+                   LastResort last_resort)
+    : keys_(std::move(keys)), tab_(tab), last_resort_(last_resort) {
   if (keys_.empty()) keys_.emplace_back();
   const KeySpec& only = keys_.front();
-  whole_record_ = keys_.size() == 1 && only.start_field == 0 && only.start_char == 0 &&
-                  !only.skip_start_blanks && !only.end_field && only.order == Order::kText &&
-                  !only.fold && only.ignore == Ignore::kNone && !only.reverse;
+  const bool whole_text = keys_.size() == 1 && only.start_field == 0 && only.start_char == 0 &&
+                          !only.skip_start_blanks && !only.end_field &&
+                          only.order == Order::kText && !only.fold &&
+                          only.ignore == Ignore::kNone;
+  whole_record_ = whole_text && !only.reverse;
+  if (whole_text) last_resort_ = LastResort::kNone;
 }
 
 void LineKeys::append_component(const KeySpec& key, bool last, Text text, Buffer& out) const {
@@ -355,15 +359,38 @@ void LineKeys::append_component(const KeySpec& key, bool last, Text text, Buffer
   if (key.reverse) invert_from(out, start);
 }
 
-void LineKeys::key_of(std::span<const std::byte> record, Buffer& out) const {
+std::size_t LineKeys::key_of(std::span<const std::byte> record, Buffer& out) const {
   const Text line(reinterpret_cast<const char*>(record.data()), record.size());
+  const bool resort = last_resort_ != LastResort::kNone;
   for (std::size_t i = 0; i < keys_.size(); ++i) {
     const KeySpec& key = keys_[i];
     const std::size_t begin = begin_field(line, key, tab_);
     const std::size_t end = limit_field(line, key, tab_);
     // A key that ends before it starts is empty.
     const Text text = end > begin ? line.substr(begin, end - begin) : Text();
-    append_component(key, i + 1 == keys_.size(), text, out);
+    append_component(key, !resort && i + 1 == keys_.size(), text, out);
+  }
+  const std::size_t start = out.size();
+  if (last_resort_ == LastResort::kBytes) {
+    append(out, line);
+  } else if (last_resort_ == LastResort::kReversedBytes) {
+    push_delimited(out, line);
+    invert_from(out, start);
+  }
+  return out.size() - start;
+}
+
+void LineKeys::record_from_reversed_tail(std::span<const std::byte> tail,
+                                         std::vector<std::byte>& out) {
+  // The tail is the record made self-delimiting (0x00 0x01 for each 0x00,
+  // 0x00 0x00 at the end), every byte inverted.
+  for (std::size_t i = 0; i < tail.size(); ++i) {
+    const std::byte b = ~tail[i];
+    if (b == std::byte{0}) {
+      if (i + 1 >= tail.size() || ~tail[i + 1] == std::byte{0}) return;
+      ++i;
+    }
+    out.push_back(b);
   }
 }
 

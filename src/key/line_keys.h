@@ -1,5 +1,5 @@
 // Keys of text records (lines, or NUL-terminated records) as GNU sort
-// compares them in the C locale with -s: fields and characters picked by -k
+// compares them in the C locale: fields and characters picked by -k
 // and -t, and the orderings of -n, -g, -h, -M, -V, -f, -d, -i and -r. Each
 // record's key becomes one byte string whose plain byte order is the order
 // in which those options compare records, so that the sorter, the merge, and
@@ -57,16 +57,32 @@ struct KeySpec {
   bool reverse = false;
 };
 
+// What orders records whose keys are all equal. Without a last resort they
+// keep their input order (-s, -u); with one, the whole records compare as
+// bytes, in reverse with a global -r.
+enum class LastResort : std::uint8_t { kNone, kBytes, kReversedBytes };
+
 class LineKeys {
  public:
   // `tab` is the -t byte, or none for fields that begin at blanks.
-  LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab);
+  LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab,
+           LastResort last_resort = LastResort::kNone);
 
   // Whether every record is its own key, so key_of need not be called.
   bool whole_record() const noexcept { return whole_record_; }
 
-  // Appends the key of one record (without its terminator) to `out`.
-  void key_of(std::span<const std::byte> record, key::Buffer& out) const;
+  // The last resort keys end with, none when equal keys already mean equal
+  // records (a key that is the whole record, in either direction).
+  LastResort last_resort() const noexcept { return last_resort_; }
+
+  // Appends the key of one record (without its terminator) to `out`, and
+  // returns how many of its last bytes are the last resort: the record
+  // itself, or escaped and inverted when reversed (see record_from_reversed_tail).
+  std::size_t key_of(std::span<const std::byte> record, key::Buffer& out) const;
+
+  // Appends to `out` the record whose reversed last resort is `tail`.
+  static void record_from_reversed_tail(std::span<const std::byte> tail,
+                                        std::vector<std::byte>& out);
 
   // Appends the key of a record whose key texts are given whole: the i-th
   // key orders texts[i] (missing ones count as empty), without its leading
@@ -80,6 +96,7 @@ class LineKeys {
   std::vector<KeySpec> keys_;
   std::optional<std::uint8_t> tab_;
   bool whole_record_;
+  LastResort last_resort_;
 };
 
 }  // namespace quillmere::lines

@@ -31,11 +31,17 @@ PySorter* adding_sorter(PyObject* o, const char* caller);
 bool push_record(PySorter* sorter, std::span<const std::byte> key,
                  std::span<const std::byte> payload);
 
+// Appends to `out` what is written for one sorted record. Runs on the
+// merging thread, detached: it must not touch the interpreter.
+using RecordWriter = void (*)(std::vector<std::byte>& out, std::span<const std::byte> key,
+                              std::span<const std::byte> payload);
+
 // Ends adding and writes every record in order to `handle`, as
-// Sorter.write_to does: the key and then the payload of each with
-// `with_keys`, else the payload alone. `sorter` must be a Sorter (TypeError
-// "CALLER needs a Sorter"). Returns None, or nullptr with an exception set.
-PyObject* write_records(PyObject* sorter, PyObject* handle, bool with_keys, const char* caller);
+// Sorter.write_to does: what `writer` makes of each record, or its payload
+// when there is no writer. `sorter` must be a Sorter (TypeError "CALLER
+// needs a Sorter"). Returns None, or nullptr with an exception set.
+PyObject* write_records(PyObject* sorter, PyObject* handle, RecordWriter writer,
+                        const char* caller);
 
 // Keys and encodes items as Sorter.add does: the key function's result, or
 // the item itself, into key bytes; the item into its payload with `encode`,

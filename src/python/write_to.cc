@@ -38,8 +38,8 @@ using ChunkResult = Result<OutputChunk>;
 
 // Fills chunks from the merge and sends them; a failed merge sends its error
 // instead of the chunk being filled. Stops early when the receiver goes.
-// With `keys`, each record's key goes before its payload.
-void merge_chunks(Merged& merged, Sender<ChunkResult>& sender, bool keys) {
+// Each record is written by `writer`, or as its payload without one.
+void merge_chunks(Merged& merged, Sender<ChunkResult>& sender, RecordWriter writer) {
   for (;;) {
     OutputChunk chunk;
     chunk.reserve(kChunkBytes);  // at its full size at once: it grows only for its last record
@@ -53,8 +53,11 @@ void merge_chunks(Merged& merged, Sender<ChunkResult>& sender, bool keys) {
         sender.send(std::move(chunk));  // the last, possibly empty
         return;
       }
-      if (keys) chunk.insert(chunk.end(), (*record)->key.begin(), (*record)->key.end());
-      chunk.insert(chunk.end(), (*record)->payload.begin(), (*record)->payload.end());
+      if (writer != nullptr) {
+        writer(chunk, (*record)->key, (*record)->payload);
+      } else {
+        chunk.insert(chunk.end(), (*record)->payload.begin(), (*record)->payload.end());
+      }
       if (chunk.size() >= kChunkBytes) break;
     }
     if (!sender.send(std::move(chunk))) return;
@@ -64,13 +67,13 @@ void merge_chunks(Merged& merged, Sender<ChunkResult>& sender, bool keys) {
 // The merging thread's body. Whatever ends it, the merge (with its files
 // and the private directory) goes before the sender, so the writer learns
 // that nothing more will come only once everything is gone.
-void merging_thread(Merged merged_in, Sender<ChunkResult> sender_in, bool keys,
+void merging_thread(Merged merged_in, Sender<ChunkResult> sender_in, RecordWriter writer,
                     std::atomic<bool>* panicked) noexcept {
   Sender<ChunkResult> sender = std::move(sender_in);
   try {
     Merged merged = std::move(merged_in);
     try {
-      merge_chunks(merged, sender, keys);
+      merge_chunks(merged, sender, writer);
     } catch (const std::bad_alloc&) {
       sender.send(fail(Error::io(IoKind::OutOfMemory)));
     }
@@ -158,10 +161,10 @@ constexpr Signature kSignature{.function = "Sorter.write_to",
                                .max_positional = 1,
                                .required = 1};
 
-// write_to's work: writes each record's payload, with `keys` its key and
-// then its payload, to `handle` in chunks of about 1 MiB. Runs inside its
-// caller's boundary.
-PyObject* write_sorted(PySorter* self, PyObject* handle, bool keys) {
+// write_to's work: writes each record's payload, or what `writer` makes of
+// it, to `handle` in chunks of about 1 MiB. Runs inside its caller's
+// boundary.
+PyObject* write_sorted(PySorter* self, PyObject* handle, RecordWriter writer) {
   // First, so that an unusable handle leaves the sorter readable.
   if (!is_binary_handle(handle)) return nullptr;
   Ref write = Ref::steal(PyObject_GetAttrString(handle, "write"));
@@ -176,7 +179,7 @@ PyObject* write_sorted(PySorter* self, PyObject* handle, bool keys) {
   std::thread thread;
   try {
     const OutsideSignalsBlocked blocked;
-    thread = std::thread(merging_thread, std::move(*merged), std::move(channel->sender), keys,
+    thread = std::thread(merging_thread, std::move(*merged), std::move(channel->sender), writer,
                          &panicked);
   } catch (const std::system_error& e) {
     // The merge went with the failed thread's arguments: nothing is left.
@@ -208,17 +211,18 @@ PyObject* sorter_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
   return boundary([&]() -> PyObject* {
     PyObject* handle;
     if (!bind(kSignature, args, nargs, kwnames, &handle)) return nullptr;
-    return write_sorted(reinterpret_cast<PySorter*>(obj), handle, false);
+    return write_sorted(reinterpret_cast<PySorter*>(obj), handle, nullptr);
   });
 }
 
-PyObject* write_records(PyObject* sorter, PyObject* handle, bool with_keys, const char* caller) {
+PyObject* write_records(PyObject* sorter, PyObject* handle, RecordWriter writer,
+                        const char* caller) {
   return boundary([&]() -> PyObject* {
     if (!is_sorter(sorter)) {
       PyErr_Format(PyExc_TypeError, "%s needs a Sorter", caller);
       return nullptr;
     }
-    return write_sorted(reinterpret_cast<PySorter*>(sorter), handle, with_keys);
+    return write_sorted(reinterpret_cast<PySorter*>(sorter), handle, writer);
   });
 }
 

@@ -45,8 +45,9 @@ struct PyLines {
 
 PyLines* as_lines(PyObject* o) { return reinterpret_cast<PyLines*>(o); }
 
-// Calls visit(record, key) for each record of a block of whole records,
-// until it returns false; returns whether every record was visited.
+// Calls visit(record, key, tail) for each record of a block of whole
+// records, until it returns false; returns whether every record was
+// visited. `tail` counts the key's last bytes that are its last resort.
 template <typename Visit>
 bool each_record(const PyLines* self, Bytes block, Visit&& visit) {
   key::Buffer buffer;
@@ -58,15 +59,58 @@ bool each_record(const PyLines* self, Bytes block, Visit&& visit) {
                                                   static_cast<std::size_t>(end - at)));
     const Bytes record(at, stop);
     Bytes key = record;
+    std::size_t tail = 0;
     if (!self->keys->whole_record()) {
       buffer.clear();
-      self->keys->key_of(record, buffer);
+      tail = self->keys->key_of(record, buffer);
       key = buffer;
     }
-    if (!visit(Bytes(at, stop + 1), key)) return false;
+    if (!visit(Bytes(at, stop + 1), key, tail)) return false;
     at = stop + 1;
   }
   return true;
+}
+
+// The payload of a record whose key ends with it: the length of that tail,
+// seven bits a byte from the lowest (the high bit set on all but the
+// last), then the record's terminator.
+constexpr std::size_t kMaxTailPayload = 11;
+
+Bytes tail_payload(std::size_t tail, std::byte terminator, std::byte (&out)[kMaxTailPayload]) {
+  std::size_t n = 0;
+  for (; tail >= 0x80; tail >>= 7) out[n++] = static_cast<std::byte>((tail & 0x7F) | 0x80);
+  out[n++] = static_cast<std::byte>(tail);
+  out[n++] = terminator;
+  return Bytes(out, n);
+}
+
+// The length a tail payload holds.
+std::size_t tail_length(Bytes payload) {
+  std::size_t tail = 0;
+  for (std::size_t i = 0, shift = 0; i + 1 < payload.size(); ++i, shift += 7) {
+    tail |= static_cast<std::size_t>(std::to_integer<unsigned>(payload[i]) & 0x7F) << shift;
+  }
+  return tail;
+}
+
+void append(std::vector<std::byte>& out, Bytes bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// The RecordWriters of each way a record is stored.
+void write_whole(std::vector<std::byte>& out, Bytes key, Bytes payload) {
+  append(out, key);
+  append(out, payload);
+}
+
+void write_from_tail(std::vector<std::byte>& out, Bytes key, Bytes payload) {
+  append(out, key.last(tail_length(payload)));
+  out.push_back(payload.back());
+}
+
+void write_from_reversed_tail(std::vector<std::byte>& out, Bytes key, Bytes payload) {
+  lines::LineKeys::record_from_reversed_tail(key.last(tail_length(payload)), out);
+  out.push_back(payload.back());
 }
 
 // The block argument: bytes that end with the terminator, if not empty.
@@ -98,11 +142,17 @@ PyObject* lines_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     PySorter* sorter = adding_sorter(args[0], "_Lines.add");
     if (sorter == nullptr) return nullptr;
     Py_ssize_t count = 0;
-    // A record that is its own key is stored once: its key, and its
-    // terminator as the payload; write_to puts them back together.
+    // A record is stored once. When it is its own key, the payload is its
+    // terminator; when its key ends with it (its last resort), the payload
+    // is the length of that tail and the terminator. write_to puts them
+    // back together.
     const bool whole = self->keys->whole_record();
-    const bool all = each_record(self, bytes_of(args[1]), [&](Bytes record, Bytes key) {
+    const bool tailed = self->keys->last_resort() != lines::LastResort::kNone;
+    std::byte payload[kMaxTailPayload];
+    const bool all = each_record(self, bytes_of(args[1]), [&](Bytes record, Bytes key,
+                                                              std::size_t tail) {
       ++count;
+      if (tailed) return push_record(sorter, key, tail_payload(tail, record.back(), payload));
       return push_record(sorter, key, whole ? record.last(1) : record);
     });
     if (!all) return nullptr;
@@ -115,7 +165,16 @@ PyObject* lines_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* lines_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     if (!check_count(nargs, 2, "write_to")) return nullptr;
-    return write_records(args[0], args[1], as_lines(obj)->keys->whole_record(), "_Lines.write_to");
+    const lines::LineKeys& keys = *as_lines(obj)->keys;
+    RecordWriter writer = nullptr;
+    if (keys.last_resort() == lines::LastResort::kBytes) {
+      writer = write_from_tail;
+    } else if (keys.last_resort() == lines::LastResort::kReversedBytes) {
+      writer = write_from_reversed_tail;
+    } else if (keys.whole_record()) {
+      writer = write_whole;
+    }
+    return write_records(args[0], args[1], writer, "_Lines.write_to");
   });
 }
 
@@ -146,7 +205,7 @@ PyObject* lines_unique(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     key::Buffer previous;
     bool has_previous = self->has_last;
     if (has_previous) previous.append(self->last->data(), self->last->size());
-    each_record(self, chunk, [&](Bytes record, Bytes key) {
+    each_record(self, chunk, [&](Bytes record, Bytes key, std::size_t) {
       const bool repeated = has_previous && key::compare(previous, key) == 0;
       if (repeated && !kept) {
         kept.emplace();
@@ -182,7 +241,7 @@ PyObject* lines_check(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     bool has_previous = self->has_last;
     if (has_previous) previous.append(self->last->data(), self->last->size());
     Py_ssize_t index = 0;
-    const bool ordered = each_record(self, bytes_of(args[0]), [&](Bytes, Bytes key) {
+    const bool ordered = each_record(self, bytes_of(args[0]), [&](Bytes, Bytes key, std::size_t) {
       if (has_previous) {
         const int c = key::compare(previous, key);
         if (c > 0 || (strict && c == 0)) return false;
@@ -381,18 +440,23 @@ std::optional<lines::KeySpec> key_spec(PyObject* item) {
   return std::nullopt;
 }
 
-// _Lines(keys, tab, terminator): keys a sequence of key objects (see
-// key_spec), tab the field separator's byte value or None, terminator the
-// records' last byte.
+// _Lines(keys, tab, terminator, last_resort=0): keys a sequence of key
+// objects (see key_spec), tab the field separator's byte value or None,
+// terminator the records' last byte, last_resort 0 for none (equal keys keep
+// input order), 1 for whole records as bytes and -1 for them reversed.
 PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     PyObject* key_list;
     PyObject* tab_arg;
     int terminator;
-    static const char* names[] = {"keys", "tab", "terminator", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi:_Lines", const_cast<char**>(names),
-                                     &key_list, &tab_arg, &terminator)) {
+    int last_resort = 0;
+    static const char* names[] = {"keys", "tab", "terminator", "last_resort", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|i:_Lines", const_cast<char**>(names),
+                                     &key_list, &tab_arg, &terminator, &last_resort)) {
       return nullptr;
+    }
+    if (last_resort < -1 || last_resort > 1) {
+      return raise_message(PyExc_ValueError, "last_resort must be 0, 1 or -1");
     }
     Ref items = Ref::steal(PySequence_Tuple(key_list));
     if (!items) return nullptr;
@@ -412,7 +476,10 @@ PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (terminator < 0 || terminator > 255) {
       return raise_message(PyExc_ValueError, "terminator must be a byte");
     }
-    auto made = std::make_unique<lines::LineKeys>(std::move(keys), tab);
+    const lines::LastResort resort = last_resort == 0   ? lines::LastResort::kNone
+                                     : last_resort > 0 ? lines::LastResort::kBytes
+                                                       : lines::LastResort::kReversedBytes;
+    auto made = std::make_unique<lines::LineKeys>(std::move(keys), tab, resort);
     auto last = std::make_unique<std::vector<std::byte>>();
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;
