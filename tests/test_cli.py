@@ -93,6 +93,13 @@ def inputs(tmp_path_factory):
     "-k1.3b,2.2b", "-k2.1,2.1r -k3.2,3.3", "-t, -k2,2", "-t, -k2", "-t, -k2,2.3", "-t, -k1.2,1.4",
     "-t, -k1.2,2.1b", "-t, -k2.2,3.1 -u", "-t' ' -k2b,2", "-t' ' -k3.2,3.3", "-t0 -k2,2",
     "-s -k2,2", "-s -k3,3r -k1,1", "-s -b", "-r -k2,2", "-rs -k2,2", "-r -k2,2r", "-rb",
+    # The command line as GNU reads it: obsolete keys, abbreviations, bundles,
+    # ignored options and positions beyond any line.
+    "+1 -2", "+0.1 -1.2", "+1.2b -3.4n", "+0 -0", "+2 -0", "+1 -0b", "+1 -1.1", "+1", "+1 +0",
+    "--rev", "--st -k2,2", "-rk2", "-sbk2.2,3.1", "-t, -k2 -t,", "-y 5", "-y5", "-k ' 2'",
+    "-k +2", "--batch-size=3", "--compress-program=gzip", "--random-source=/nonexistent",
+    "-S 8E", "--parallel=1000", "-k18446744073709551616", "-k1.18446744073709551616",
+    "-k2,2.99999999999999999999", "+99999999999999999999999 -99999999999999999999999",
 ]] + [("numbers", o) for o in [
     "-n", "-nr", "-nu", "-bn", "-k2n", "-k2,2nr -k1,1", "-k2.2n", "-k1.2,1.4nr", "-t, -k2n,2",
     "-t, -k2,2nr -k1,1r", "-t, -k3,3nr -u", "-t, -k2bn", "-t, -n -k2,2 -k3,3", "-t' ' -k2n",
@@ -224,47 +231,62 @@ def test_merge_passes_input_forms_and_output_onto_an_input(tmp_path, spill_dir):
     assert quillmere("-u", empty, "-", stdin=b"\n\n") == (0, b"\n", b"")
 
 
+# Refused as GNU sort refuses them: the same status and the same message,
+# the program's name aside. Options, keys, sizes and obsolete keys read as
+# GNU reads them; errors found while reading take effect in order.
+GNU_ERRORS = [
+    "/nonexistent/input", "IN DIR", "-o /nonexistent/dir/out IN", "-o DIR IN",
+    "-k 0 IN", "-k 1.0 IN", "-k 1Q IN", "-k x IN", "-k 1, IN", "-k 1.x IN", "-k1,2x IN",
+    "-k1b.2 IN", "-k -1 IN", "-k0 -Q IN", "-dn IN", "-k1,1gM IN", "-hV IN", "-fRn IN",
+    "-gfdni IN", "-c IN IN", "-c -o x IN IN", "-c --debug -o x IN", "-C -o x IN", "-o x -o y IN",
+    "-c -C IN", "--check=quiet -c IN", "--files0-from IN IN", "--files0-from NAMES",
+    "--files0-from EMPTY", "--files0-from /nonexistent", "-S 10x IN", "-S x IN", "-S -1 IN",
+    "-S 20000000T IN", "-t ab IN", "-t '' IN", "-t, -t: IN", "--bogus IN", "-Q IN", "--s IN",
+    "--r IN", "--reverse=x IN", "-o", "--output", "--sort=foo IN", "--sort= IN", "--check=foo IN",
+    "--batch-size=1 IN", "--batch-size=99999999999 IN", "--batch-size=2x IN", "--parallel=0 IN",
+    "--parallel=x IN", "--compress-program=a --compress-program=b IN",
+    "--random-source=a --random-source=b IN", "+1 -2x IN", "+1 -2. IN", "+1 -2 -3 IN",
+    "+1. IN", "-y", "-o /dev/full IN", "-c DIR", "-c /nonexistent", "-- -r",
+]
+
+
+@pytest.mark.parametrize("args", GNU_ERRORS)
+def test_errors_as_gnu_sort(tmp_path, args):
+    for name, content in {"IN": b"b\na\n", "NAMES": b"IN\0\0", "EMPTY": b""}.items():
+        (tmp_path / name).write_bytes(content)
+    (tmp_path / "DIR").mkdir()
+    env = dict(ENV, PYTHONPATH=os.pathsep.join(sys.path))
+    python = shlex.quote(sys.executable)
+    ours, theirs = (subprocess.run(["sh", "-c", f"{command} {args} </dev/null"], cwd=tmp_path,
+                                   capture_output=True, env=env, timeout=60)
+                    for command in (f"{python} -m quillmere", "sort"))
+    assert ours.returncode == theirs.returncode != 0
+    assert ours.stderr == theirs.stderr.replace(b"sort:", b"quillmere:").replace(
+        b"'sort --help'", b"'quillmere --help'")
+    assert ours.stdout == theirs.stdout == b""
+
+
 @pytest.mark.parametrize("args, status, message", [
-    (["/nonexistent/input"], 1, b"quillmere: cannot read /nonexistent/input: No such file"),
-    (["IN", "DIR"], 1, b"DIR: Is a directory"),
-    (["-o", "/nonexistent/dir/out", "IN"], 1, b"quillmere: cannot write /nonexistent/dir/out"),
-    (["-T", "/nonexistent", "IN"], 1, b"quillmere: cannot spill into the temporary directory: "
-                                      b"/nonexistent: No such file or directory\n"),
-    (["-k", "0", "IN"], 2, b"quillmere: field number is zero"),
-    (["-k", "1.0", "IN"], 2, b"quillmere: character offset is zero"),
-    (["-k", "1R", "IN"], 2, b"quillmere: invalid ordering option 'R'"),
-    (["-dn", "IN"], 2, b"quillmere: options '-dn' are incompatible"),
-    (["-k1,1gM", "IN"], 2, b"quillmere: options '-gM' are incompatible"),
-    (["-c", "IN", "IN"], 2, b"quillmere: extra operand"),
-    (["--files0-from", "IN", "IN"], 2, b"quillmere: extra operand"),
-    (["--files0-from", "NAMES"], 1, b"NAMES:2: invalid zero-length file name"),
-    (["-hV", "IN"], 2, b"quillmere: options '-hV' are incompatible"),
-    (["-k", "x", "IN"], 2, b"quillmere: invalid key definition 'x'"),
-    (["-S", "10x", "IN"], 2, b"quillmere: invalid -S size '10x'"),
-    (["-t", "ab", "IN"], 2, b"quillmere: the field separator must be one byte"),
+    (["-T", "/nonexistent", "IN"], 2, b"quillmere: cannot create temporary file in "
+                                      b"'/nonexistent': No such file or directory\n"),
     (["--max-open", "1", "IN"], 2, b"quillmere: --max-open must be from 2 to 4096, not 1"),
     (["--max-open", "4097", "IN"], 2, b"quillmere: --max-open must be from 2 to 4096, not 4097"),
-    (["--parallel=99999", "IN"], 2, b"quillmere: --parallel must be from 1 to 256, not 99999"),
-    (["--parallel=0", "IN"], 2, b"quillmere: --parallel must be from 1 to 256, not 0"),
-    (["-S", "8E", "IN"], 2, b"quillmere: -S must be at most 1E, not '8E'"),
-    (["-S", "1048577T", "IN"], 2, b"quillmere: -S must be at most 1E, not '1048577T'"),
-    (["-o", "/dev/full", "IN"], 1, b"quillmere: write error on /dev/full: No space left on device"),
-    (["--bogus", "IN"], 2, b"quillmere: unrecognized arguments: --bogus"),
+    (["--header", "x", "IN"], 2, b"quillmere: invalid --header argument 'x'"),
     (["--csv", "-k", "nope", "CSV"], 2,
      b"quillmere: no column named 'nope' in the CSV header (columns: x, y)\n"),
     (["--csv", "-k", "nope", "HEADER"], 2, b"quillmere: no column named 'nope'"),
     (["--jsonl", "-k", "a", "-k", "nosuch", "JSONL"], 2,
      b"quillmere: no field named 'nosuch' in any JSON record"),
-    (["--jsonl", "BADJSON"], 1, b"/BADJSON: line 2: invalid JSON: Expecting value at column 7"),
+    (["--jsonl", "BADJSON"], 2, b"/BADJSON: line 2: invalid JSON: Expecting value at column 7"),
     (["--jsonl", "-n", "IN"], 2, b"quillmere: -n cannot be used with --jsonl"),
-    (["-T", "SMALL", "-S", "1M", "BIG"], 1, b"No space left on device"),
+    (["--csv", "-m", "IN"], 2, b"quillmere: -m cannot be used with --csv"),
+    (["-T", "SMALL", "-S", "1M", "BIG"], 2, b"No space left on device"),
 ])
 def test_errors(tmp_path, args, status, message):
-    files = {"IN": b"b\na\n", "CSV": b"x,y\n1,2\n", "HEADER": b"x,y\n", "NAMES": b"IN\0\0",
+    files = {"IN": b"b\na\n", "CSV": b"x,y\n1,2\n", "HEADER": b"x,y\n",
              "BADJSON": b'{"a": 1}\n{"a": \n', "JSONL": b'{"a": 1}\n[2]\n\n'}
     for name, content in files.items():
         (tmp_path / name).write_bytes(content)
-    (tmp_path / "DIR").mkdir()
     small = os.environ.get("QUILLMERE_SMALL_DISK")
     if "BIG" in args:
         if not small:
@@ -272,13 +294,37 @@ def test_errors(tmp_path, args, status, message):
         # Random hex lines: far more than the small disk holds, even compressed.
         text = random.Random(1).randbytes(6 << 20).hex().encode()
         (tmp_path / "BIG").write_bytes(b"\n".join(re.findall(rb".{1,80}", text)))
-    args = [small if a == "SMALL" else tmp_path / a if a in (*files, "DIR", "BIG") else a
+    args = [small if a == "SMALL" else tmp_path / a if a in (*files, "BIG") else a
             for a in args]
     code, out, err = quillmere(*args)
     assert code == status and message in err and err.count(b"\n") == 1 and out == b""
     assert b"(os error" not in err
     if small and small in args:
         assert not [n for n in os.listdir(small) if n.startswith("quillmere-")]
+
+
+def test_operands_end_options_under_posixly_correct(tmp_path):
+    (tmp_path / "IN").write_bytes(b"b\na\n")
+    env = dict(ENV, POSIXLY_CORRECT="1", PYTHONPATH=os.pathsep.join(sys.path))
+    for command in [sys.executable, "-m", "quillmere"], ["sort"]:
+        proc = subprocess.run([*command, "IN", "-r"], cwd=tmp_path, capture_output=True,
+                              env=env, timeout=60)
+        assert (proc.returncode, proc.stderr.split(b": ", 1)[1]) == (
+            2, b"cannot read: -r: No such file or directory\n")
+
+
+def test_temporary_directory_from_tmpdir(tmp_path):
+    """TMPDIR names the spill directory when -T does not; a missing one is
+    an error once a sort needs it (at once, here), never a silent /tmp."""
+    (tmp_path / "IN").write_bytes(b"b\na\n")
+    missing = str(tmp_path / "missing")
+    env = dict(ENV, TMPDIR=missing, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-m", "quillmere", tmp_path / "IN"],
+                          capture_output=True, env=env, timeout=60)
+    assert (proc.returncode, proc.stderr) == (2, f"quillmere: cannot create temporary file in "
+                                                 f"'{missing}': No such file or directory\n"
+                                                 .encode())
+    assert quillmere("-T", tmp_path, "-c", tmp_path / "IN")[0] == 1  # -c needs no directory
 
 
 def run_files_in(spill_dir):
@@ -299,8 +345,8 @@ def run_files_in(spill_dir):
                                     signal.SIGPIPE, signal.SIGXCPU, signal.SIGXFSZ],
                          ids=lambda signum: signum.name)
 def test_signal_while_reading_leaves_nothing(tmp_path, spill_dir, signum):
-    """The spilled runs and the hidden -o file are removed, the old -o file
-    stays, and the command then dies of the signal."""
+    """The spilled runs are removed, the -o file, not yet opened, keeps its
+    content, and the command then dies of the signal."""
     out = tmp_path / "out"
     out.write_bytes(b"old\n")
     # A background job inherits SIGINT and SIGQUIT ignored, and the command
@@ -318,7 +364,7 @@ def test_signal_while_reading_leaves_nothing(tmp_path, spill_dir, signum):
     while not run_files_in(spill_dir) and time.monotonic() < deadline:
         time.sleep(0.02)  # until it has spilled, still waiting for more input
     assert run_files_in(spill_dir), "nothing was spilled"
-    assert len(os.listdir(tmp_path)) == 3  # out, spill and the hidden -o file
+    assert len(os.listdir(tmp_path)) == 2  # out (not yet opened) and spill
     proc.send_signal(signum)
     assert proc.wait(timeout=60) == -signum
     proc.stdin.close()
@@ -341,16 +387,18 @@ def test_closed_pipe_ends_as_sigpipe(tmp_path, spill_dir):
 
 
 @pytest.mark.parametrize("command, status, message, written", [
-    ("IN >&-", 1, b"quillmere: cannot write standard output: Bad file descriptor\n", None),
-    ("<&-", 1, b"quillmere: cannot read standard input: Bad file descriptor\n", None),
-    ("IN - <&- >OUT", 1, b"quillmere: cannot read standard input: Bad file descriptor\n", b""),
+    ("IN >&-", 2, b"quillmere: fflush failed: 'standard output': Bad file descriptor\n"
+                  b"quillmere: write error\n", None),
+    ("<&-", 2, b"quillmere: stat failed: -: Bad file descriptor\n", None),
+    # Never the sorted lines read back as input: standard input stays closed.
+    ("IN - <&- >OUT", 2, b"quillmere: stat failed: -: Bad file descriptor\n", b""),
     ("IN <&- >OUT", 0, b"", b"a\nb\n"),
     ("IN 2>&- >OUT", 0, b"", b"a\nb\n"),
     ("-o OUT IN <&- >&- 2>&-", 0, b"", b"a\nb\n"),
     ("-S 64K -T . BIG <&- 2>&- >OUT", 0, b"", b"BIG"),  # spilled runs take none of 0, 1, 2
-    ("NOSUCH 2>&- >OUT", 1, b"", b""),  # the message has nowhere to go
-    ("IN >/dev/full", 1, b"quillmere: write error on standard output: No space left on device\n",
-     None),
+    ("NOSUCH 2>&- >OUT", 2, b"", b""),  # the message has nowhere to go
+    ("IN >/dev/full", 2, b"quillmere: fflush failed: 'standard output': No space left on device\n"
+                         b"quillmere: write error\n", None),
 ])
 def test_closed_standard_streams(tmp_path, command, status, message, written):
     (tmp_path / "IN").write_bytes(b"b\na\n")
@@ -389,7 +437,7 @@ def test_progress_only_on_a_terminal_of_its_own(tmp_path, args, stdout_on_termin
     os.close(reader)
     assert bool(re.search(rb"quillmere: (reading|merging): 2,000 lines", terminal)) == shown
     if "BAD" in args:
-        assert proc.returncode == 1
+        assert proc.returncode == 2
         assert b"\r\x1b[Kquillmere: BAD: line 1: invalid JSON" in terminal
         return
     assert proc.returncode == 0

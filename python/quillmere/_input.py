@@ -14,7 +14,7 @@ from __future__ import annotations
 import io
 import select
 
-from quillmere._errors import InputError
+from quillmere._errors import InputError, quote_name
 
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
@@ -34,7 +34,7 @@ def read_or_fail[*Ts, R](name: str, read: Callable[[*Ts], R], *args: *Ts) -> R:
     try:
         return read(*args)
     except OSError as e:
-        raise InputError(f"read error on {name}: {e.strerror or e}") from None
+        raise InputError(f"read failed: {quote_name(name)}: {e.strerror or e}") from None
 
 
 def wait_for_input(file: io.FileIO, wakeup: Wakeup | None) -> None:

@@ -11,11 +11,12 @@ then finds and compares every record's key in C++.
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
+import sys
+from dataclasses import dataclass, replace
 
 from quillmere._errors import UsageError
 
-ORDERING_FLAGS = "bdfghiMnrV"
+ORDERING_FLAGS = "bdfghiMnRrV"
 
 
 @dataclass
@@ -24,7 +25,8 @@ class KeyDef:
 
     end_field None means the key runs to the end of the record; end_char 0
     means to the end of field end_field. order is "" for text or one of the
-    letters n, g, h, M and V; ignore is "", d or i."""
+    letters n, g, h, M and V; ignore is "", d or i; random (R) orders by a
+    keyed hash of the key, whatever the order."""
 
     start_field: int = 0
     start_char: int = 0
@@ -36,11 +38,12 @@ class KeyDef:
     fold: bool = False
     ignore: str = ""
     reverse: bool = False
+    random: bool = False
     orders: str = ""  # every ordering letter given, to report a clash
 
     def has_options(self) -> bool:
         return bool(self.skip_start_blanks or self.skip_end_blanks or self.orders or self.fold
-                    or self.ignore or self.reverse)
+                    or self.ignore or self.reverse or self.random)
 
     def with_flags(self, flags: str, start: bool = True) -> KeyDef:
         """This key with ordering letters added; b applies to the start or end."""
@@ -54,6 +57,9 @@ class KeyDef:
                 self.fold = True
             elif flag == "r":
                 self.reverse = True
+            elif flag == "R":
+                self.random = True
+                self.orders += flag
             elif flag in "di":
                 # -d takes in all that -i would leave out, so it wins.
                 self.ignore = "d" if "d" in (flag, self.ignore) else "i"
@@ -64,38 +70,107 @@ class KeyDef:
         return self
 
     def check(self) -> None:
-        """At most one of -n, -g, -h and -M, and then neither -V nor -d or -i."""
+        """At most one of -n, -g, -h and -M, and then none of -R, -V, -d and -i."""
         numbers = set(self.orders) & set("nghM")
-        if len(numbers) + bool("V" in self.orders or self.ignore) > 1:
-            letters = "".join(f for f in "dfghiMnV" if f in numbers | {self.ignore}
-                              or (f == "f" and self.fold) or (f == "V" and "V" in self.orders))
+        if len(numbers) > 1 or (numbers and (self.random or self.ignore
+                                             or "V" in self.orders)):
+            # -d wins over -i, so only the one that counts is named.
+            given = set(self.orders) - {"d", "i"} | {self.ignore} | ({"f"} if self.fold else set())
+            letters = "".join(f for f in "dfghiMnRV" if f in given)
             raise UsageError(f"options '-{letters}' are incompatible")
 
 
-KEYDEF = re.compile(r"(\d+)(?:\.(\d+))?([a-zA-Z]*)(?:,(\d+)(?:\.(\d+))?([a-zA-Z]*))?")
+SIZE_MAX = sys.maxsize  # far beyond any line; what the extension takes as a size
+COUNT = re.compile(r"\s*\+?(\d+)")
+FLAGS = re.compile(f"[{ORDERING_FLAGS}]*")
 
 
-def check_flags(flags: str, where: str) -> None:
-    for flag in flags:
-        if flag not in ORDERING_FLAGS:
-            raise UsageError(f"invalid ordering option '{flag}' in {where}")
+def parse_count(text: str) -> tuple[int | None, str]:
+    """A count at the start of `text` and what follows it; None when there
+    is none. A count too large for a size is the largest, as GNU sort has it."""
+    m = COUNT.match(text)
+    if not m:
+        return None, text
+    return min(int(m.group(1)), SIZE_MAX), text[m.end():]
 
 
 def parse_keydef(text: str) -> KeyDef:
-    """F[.C][OPTS][,F[.C][OPTS]], OPTS ordering letters."""
-    m = KEYDEF.fullmatch(text)
+    """F[.C][OPTS][,F[.C][OPTS]], OPTS ordering letters, refused with GNU
+    sort's messages."""
+    def count(rest: str, where: str) -> tuple[int, str]:
+        n, after = parse_count(rest)
+        if n is None:
+            raise UsageError(f"invalid number {where}: invalid count at start of '{rest}'")
+        return n, after
+
+    def bad(reason: str) -> UsageError:
+        return UsageError(f"{reason}: invalid field specification '{text}'")
+
+    field, rest = count(text, "at field start")
+    if field == 0:
+        raise bad("field number is zero")
+    char = 1
+    if rest.startswith("."):
+        char, rest = count(rest[1:], "after '.'")
+        if char == 0:
+            raise bad("character offset is zero")
+    flags = FLAGS.match(rest).group()  # type: ignore[union-attr]
+    rest = rest[len(flags):]
+    key = KeyDef(start_field=field - 1, start_char=char - 1).with_flags(flags)
+    if not rest:
+        return key
+    if not rest.startswith(","):
+        raise bad("stray character in field spec")
+    end_field, rest = count(rest[1:], "after ','")
+    if end_field == 0:
+        raise bad("field number is zero")
+    end_char = 0
+    if rest.startswith("."):
+        end_char, rest = count(rest[1:], "after '.'")
+    flags = FLAGS.match(rest).group()  # type: ignore[union-attr]
+    if rest[len(flags):]:
+        raise bad("stray character in field spec")
+    key.end_field, key.end_char = end_field - 1, end_char
+    return key.with_flags(flags, start=False)
+
+
+OBSOLETE_START = re.compile(f"\\+(\\s*\\+?\\d+)(?:\\.(\\s*\\+?\\d+))?([{ORDERING_FLAGS}]*)")
+
+
+def obsolete_keydef(text: str, following: str | None) -> tuple[KeyDef, int] | None:
+    """The obsolete key +POS1 [-POS2], fields and characters counted from 0,
+    and how many arguments after `text` it took (0 or 1); None when `text`
+    is no +POS1, and so an operand. A following argument that starts with a
+    minus and a digit is its -POS2, which must then be valid."""
+    m = OBSOLETE_START.fullmatch(text)
     if not m:
-        raise UsageError(f"invalid key definition '{text}'")
-    sfield, schar, sflags, efield, echar, eflags = m.groups()
-    check_flags(sflags + (eflags or ""), f"key '{text}'")
-    if int(sfield) == 0 or (efield is not None and int(efield) == 0):
-        raise UsageError(f"field number is zero: invalid key definition '{text}'")
-    if schar is not None and int(schar) == 0:
-        raise UsageError(f"character offset is zero: invalid key definition '{text}'")
-    key = KeyDef(start_field=int(sfield) - 1, start_char=int(schar) - 1 if schar else 0,
-                 end_field=int(efield) - 1 if efield is not None else None,
-                 end_char=int(echar) if echar else 0)
-    return key.with_flags(sflags).with_flags(eflags or "", start=False)
+        return None
+    field, char = (min(int(g), SIZE_MAX) if g else 0 for g in m.group(1, 2))
+    key = KeyDef(start_field=field, start_char=char).with_flags(m.group(3))
+    if following is None or not re.match(r"-\d", following):
+        return key, 0
+
+    def bad(reason: str) -> UsageError:
+        return UsageError(f"{reason}: invalid field specification '{following}'")
+
+    end_field, rest = parse_count(following[1:])
+    assert end_field is not None
+    end_char = 0
+    if rest.startswith("."):
+        after, rest = parse_count(rest[1:])
+        if after is None:
+            raise UsageError(f"invalid number after '.': invalid count at start of '{rest}'")
+        end_char = after
+    flags = FLAGS.match(rest).group()  # type: ignore[union-attr]
+    if rest[len(flags):]:
+        raise bad("stray character in field spec")
+    # -F ends at the end of field F (counted from 1, but -0 as -1 does);
+    # -F.C, C characters into the field after it.
+    if end_char == 0:
+        key.end_field = max(end_field - 1, 0)
+    else:
+        key.end_field, key.end_char = end_field, end_char
+    return key.with_flags(flags, start=False), 1
 
 
 def resolve_keys(keydefs: list[KeyDef], default: KeyDef) -> list[KeyDef]:
@@ -108,9 +183,8 @@ def resolve_keys(keydefs: list[KeyDef], default: KeyDef) -> list[KeyDef]:
     keys = []
     for key in keydefs:
         if not key.has_options():
-            key = KeyDef(key.start_field, key.start_char, default.skip_start_blanks,
-                         key.end_field, key.end_char, default.skip_start_blanks, default.order,
-                         default.fold, default.ignore, default.reverse, default.orders)
+            key = replace(default, start_field=key.start_field, start_char=key.start_char,
+                          end_field=key.end_field, end_char=key.end_char)
         key.check()
         keys.append(key)
     return keys

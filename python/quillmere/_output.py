@@ -1,7 +1,7 @@
 """Progress and output for the quillmere command.
 
 The status line on a terminal; where the sorted lines go (standard output,
-or an -o file replaced only once it is complete); and the handle the sorter
+or an -o file opened once every input is read); and the handle the sorter
 writes to, which counts progress and, for -u on text, drops repeated keys.
 """
 
@@ -12,10 +12,9 @@ from __future__ import annotations
 import io
 import os
 import sys
-import tempfile
 import time
 
-from quillmere._errors import InputError
+from quillmere._errors import InputError, quote_name
 from quillmere._input import BLOCK
 
 # Names only the type checker needs; importing typing would slow the start.
@@ -101,8 +100,8 @@ class Progress:
 # ---- output ----
 
 class Writer(io.BufferedWriter):
-    """A buffered output whose write errors say which output failed, as
-    'write error on NAME: REASON'. A closed pipe stays a BrokenPipeError,
+    """A buffered output whose write errors say which output failed, as GNU
+    sort's do. A closed pipe stays a BrokenPipeError,
     which ends the command quietly."""
 
     def __init__(self, raw: io.FileIO, name: str) -> None:
@@ -115,7 +114,7 @@ class Writer(io.BufferedWriter):
         except BrokenPipeError:
             raise
         except OSError as e:
-            raise self.failed(e) from None
+            raise InputError(write_failed("write", self.output_name, e.strerror)) from None
 
     def flush(self) -> None:
         try:
@@ -123,58 +122,25 @@ class Writer(io.BufferedWriter):
         except BrokenPipeError:
             raise
         except OSError as e:
-            raise self.failed(e) from None
+            raise InputError(write_failed("fflush", self.output_name, e.strerror)) from None
 
-    def failed(self, error: OSError) -> InputError:
-        return InputError(f"write error on {self.output_name}: {error.strerror or error}")
+
+def write_failed(step: str, name: str, reason: str | None) -> str:
+    """GNU sort's message for output that failed at a write or at the last flush."""
+    shown = quote_name(name)
+    if step == "write":
+        return f"write failed: {shown}: {reason}"
+    return f"fflush failed: {shown}: {reason}\n{PROG}: write error"
 
 
 class Output:
-    """Where the sorted lines go: standard output, a device or pipe written in
-    place, or a regular file written to a temporary file in its directory and
-    renamed over it once complete (keeping the old file's permissions; a hard
-    link to the old file keeps the old content). When only the file, not its
-    directory, is writable, the file is truncated and written in place once
-    every input has been read, as GNU sort does."""
+    """Where the sorted lines go: standard output, or an -o file, opened (and
+    truncated, in place, so that its links, owner and mode stay) only once
+    every input has been read, as GNU sort does: -o may name an input."""
 
     def __init__(self, path: str | None) -> None:
         self.path = path
-        self.temp: str | None = None
         self.file: BinaryIO | None = None
-        if path is None:
-            return
-        self.target = os.path.realpath(path)
-        try:
-            st = os.stat(self.target)
-        except FileNotFoundError:
-            st = None
-        except OSError as e:
-            raise InputError(f"cannot write {path}: {e.strerror}") from None
-        if st is not None and os.path.isdir(self.target):
-            raise InputError(f"cannot write {path}: Is a directory")
-        if st is not None and not os.path.isfile(self.target):
-            return  # a device or a pipe: opened in place once everything is read
-        directory = os.path.dirname(self.target)
-        try:
-            fd, self.temp = tempfile.mkstemp(prefix=".quillmere-", dir=directory)
-        except PermissionError:
-            if st is not None and os.access(self.target, os.W_OK):
-                return
-            raise InputError(f"cannot write {path}: Permission denied") from None
-        except OSError as e:
-            raise InputError(f"cannot write {path}: {e.strerror}") from None
-        if st is not None:
-            mode = st.st_mode & 0o7777
-        else:
-            mode = 0o666 & ~current_umask()
-        try:
-            os.fchmod(fd, mode)
-            self.file = Writer(io.FileIO(fd, "wb"), path)
-        except BaseException:
-            # main() has no Output to discard yet, so the temporary file is ours to remove.
-            os.close(fd)
-            os.unlink(self.temp)
-            raise
 
     def open(self) -> BinaryIO:
         """The binary handle to write to, opened only after every input was read."""
@@ -183,19 +149,17 @@ class Output:
                 self.file = Writer(io.FileIO(1, "wb", closefd=False), "standard output")
             else:
                 try:
-                    self.file = Writer(io.FileIO(self.target, "wb"), self.path)
+                    fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
                 except OSError as e:
-                    raise InputError(f"cannot write {self.path}: {e.strerror}") from None
+                    raise InputError(f"open failed: {quote_name(self.path)}: "
+                                     f"{e.strerror}") from None
+                self.file = Writer(io.FileIO(fd, "wb"), self.path)
         return self.file
 
     def commit(self) -> None:
         assert self.file is not None  # open() came first
         self.file.flush()
-        if self.temp is not None:
-            self.file.close()
-            os.replace(self.temp, self.target)
-            self.temp = None
-        elif self.path is not None:
+        if self.path is not None:
             self.file.close()
 
     def discard(self) -> None:
@@ -204,18 +168,6 @@ class Output:
                 self.file.close()
             except (OSError, InputError):
                 pass  # the output is being given up; its write error no longer matters
-        if self.temp is not None:
-            try:
-                os.unlink(self.temp)
-            except OSError:
-                pass
-            self.temp = None
-
-
-def current_umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 class Sink:

@@ -1,23 +1,24 @@
 """The quillmere command: sort text, CSV or JSON-lines files larger than memory.
 
-Plain text is sorted as GNU sort sorts it in the C locale with -s: lines are
-bytes; fields, keys and orderings (-t, -k, -b, -n, -g, -h, -M, -V, -f, -d,
--i, -r), unique (-u), checking (-c, -C) and NUL-terminated records (-z)
-follow its rules, and the output is byte for byte the same. The extension's
-_Lines finds every record's key in C++ a block at a time and pushes it into
-a `Sorter`; the sorted records come out through `write_to`. Python here
-parses arguments, opens files, and handles signals and progress.
+Plain text is sorted as GNU sort sorts it: fields, keys and orderings (-t,
+-k, -b, -n, -g, -h, -M, -V, -f, -d, -i, -r), the last-resort comparison of
+whole lines (unless -s or -u), unique (-u), checking (-c, -C) and
+NUL-terminated records (-z) follow its rules, and the output is byte for
+byte the same. The extension's _Lines finds every record's key in C++ a
+block at a time and pushes it into a `Sorter`; the sorted records come out
+through `write_to`. Python here parses arguments, opens files, and handles
+signals and progress.
 
-Exit status: 0 on success, 1 when reading or writing fails, 2 for a usage
-error. A signal that ends a process (HUP, INT, QUIT, TERM, PIPE, ALRM, XCPU,
-XFSZ, VTALRM, PROF; those ignored at the start stay ignored) is cleaned up
-after and then ends the command as it would have, as does writing into a
-closed pipe (SIGPIPE, quietly); main() itself returns 128 + its number, and
-entry() re-raises it. Nothing spilled outlives the command, and an -o file is
-written beside its target and renamed into place, so an interrupted sort
-leaves the old file, not half of a new one. A closed standard error stops
-nothing (messages are then lost); a closed standard input or output is an
-error only when it is to be read or written.
+Exit status: 0 on success, 1 when -c or -C finds disorder, 2 for any error,
+as GNU sort has them. A signal that ends a process (HUP, INT, QUIT, TERM,
+PIPE, ALRM, XCPU, XFSZ, VTALRM, PROF; those ignored at the start stay
+ignored) is cleaned up after and then ends the command as it would have, as
+does writing into a closed pipe (SIGPIPE, quietly); main() itself returns
+128 + its number, and entry() re-raises it. Nothing spilled outlives the
+command. An -o file is opened only once every input has been read, so a
+sort interrupted before that leaves the old file. A closed standard error
+stops nothing (messages are then lost); a closed standard input or output is
+an error only when it is to be read or written.
 
 This module holds one run: the job (reading every input into a sorter, then
 writing) and the session around it (messages, exit status, cleanup). The
@@ -40,10 +41,10 @@ import signal
 import sys
 
 from _quillmere import Sorter, _keep_freed_memory, _Lines
-from quillmere._errors import InputError, UsageError
+from quillmere._errors import InputError, UsageError, quote, quote_name
 from quillmere._input import Waiting, line_blocks
-from quillmere._options import parse_args
-from quillmere._output import PROG, Output, Progress, Sink
+from quillmere._options import open_file_limit, parse_args
+from quillmere._output import PROG, Output, Progress, Sink, write_failed
 from quillmere._records import CsvKeys, CsvRecords, JsonKeys, encode_text
 from quillmere._signals import Signalled, Signals
 
@@ -81,40 +82,48 @@ class Job:
                 continue
             try:
                 file = open(name, "rb", buffering=0)
+            except IsADirectoryError as e:
+                # A directory opens, as far as GNU sort sees, and fails to read.
+                raise InputError(f"read failed: {quote_name(name)}: {e.strerror}") from None
             except OSError as e:
-                raise InputError(f"cannot read {name}: {e.strerror}") from None
+                raise InputError(f"cannot read: {quote_name(name)}: {e.strerror}") from None
             with file:
                 yield name, Waiting(file, self.wakeup)
 
     def check_inputs(self) -> None:
         """Fails before any sorting on inputs that are missing or unreadable;
         they are not opened here, since opening a named pipe would block."""
+        failed = "open failed" if self.opts.check else "cannot read"
         for name in self.opts.files:
             if name == "-":
                 continue
             try:
                 os.stat(name)
             except OSError as e:
-                raise InputError(f"cannot read {name}: {e.strerror}") from None
+                raise InputError(f"{failed}: {quote_name(name)}: {e.strerror}") from None
             if not os.access(name, os.R_OK):
-                raise InputError(f"cannot read {name}: Permission denied")
+                raise InputError(f"{failed}: {quote_name(name)}: Permission denied")
+            if os.path.isdir(name):
+                raise InputError(f"read failed: {quote_name(name)}: Is a directory")
 
     def read_file_names(self) -> None:
         """--files0-from: the inputs are the NUL-terminated names in a file."""
         source = self.opts.files0_from
         assert source is not None
-        name = "standard input" if source == "-" else source
         try:
-            if source == "-":
-                data = sys.stdin.buffer.read()
-            else:
-                with open(source, "rb") as f:
-                    data = f.read()
+            file = sys.stdin.buffer if source == "-" else open(source, "rb")
         except OSError as e:
-            raise InputError(f"cannot read file names from {name}: {e.strerror}") from None
+            raise InputError(f"open failed: {quote_name(source)}: {e.strerror}") from None
+        try:
+            with file:
+                data = file.read()
+        except OSError:
+            raise InputError(f"cannot read file names from {quote(source)}") from None
         names = data.split(b"\0")
         if names[-1] == b"":
             names.pop()
+        if not names:
+            raise InputError(f"no input from {quote(source)}")
         for number, file in enumerate(names, 1):
             if not file:
                 raise InputError(f"{source}:{number}: invalid zero-length file name")
@@ -157,13 +166,19 @@ class Job:
         self.check_inputs()
         if opts.check:
             return self.check_order()
+        # As GNU sort: the first -T, else $TMPDIR, else /tmp. A sorter makes
+        # its directory there at once, so a missing one fails now, not once
+        # the first spill is due.
+        directory = (opts.temporary_directories[0] if opts.temporary_directories
+                     else os.environ.get("TMPDIR") or "/tmp")
         try:
             # Lines go in and come out as encoded payloads; no item is ever decoded.
             sorter: Sorter[bytes] = Sorter(max_bytes=opts.buffer - min(RESERVE, opts.buffer // 4),
-                                           tmp_dir=opts.temporary_directory,
-                                           max_open=opts.max_open, threads=opts.threads)
+                                           tmp_dir=directory, max_open=max_open(opts.max_open),
+                                           threads=opts.threads)
         except OSError as e:
-            raise InputError(f"cannot spill into the temporary directory: {describe(e)}") from None
+            raise InputError(f"cannot create temporary file in {quote(directory)}: "
+                             f"{reason(e)}") from None
         with sorter:
             if opts.csv:
                 self.write_structured(sorter, output, *self.read_csv(sorter))
@@ -266,13 +281,13 @@ class Session:
         self.progress = Progress(False)
         self.output: Output | None = None
 
-    def say(self, message: str) -> None:
+    def say(self, message: str, prefixed: bool = True) -> None:
         """Writes a message on stderr, clearing the progress line first."""
         self.progress.clear()
         if sys.stderr is None:
             return  # stderr was closed: the message has nowhere to go
         try:
-            print(f"{PROG}: {message}", file=sys.stderr)
+            print(f"{PROG}: {message}" if prefixed else message, file=sys.stderr)
         except OSError:
             pass  # as above; the status still tells
 
@@ -282,8 +297,8 @@ class Session:
         try:
             opts = parse_args(argv)
         except UsageError as e:
-            self.say(f"{e} (see '{PROG} --help')")
-            return 2
+            self.usage(e)
+            return e.status
         to_stdout = opts.output in (None, "-")
         self.progress = Progress(self.shows_progress(opts.quiet, to_stdout))
         try:
@@ -294,15 +309,20 @@ class Session:
             # Python ignores SIGPIPE; end as it would: quietly, then by the signal.
             return 128 + signal.SIGPIPE
         except UsageError as e:
-            self.say(str(e))
-            return 2
+            self.usage(e)
+            return e.status
         except InputError as e:
             self.say(str(e))
         except OSError as e:
             self.say(describe(e))
         except (ValueError, RuntimeError) as e:
             self.say(str(e))
-        return 1
+        return 2
+
+    def usage(self, error: UsageError) -> None:
+        self.say(str(error))
+        if error.hint:
+            self.say(f"Try '{PROG} --help' for more information.", prefixed=False)
 
     def shows_progress(self, quiet: bool, to_stdout: bool) -> bool:
         """Progress goes on stderr when it is a terminal, unless the sorted
@@ -315,9 +335,9 @@ class Session:
         """Fails before any sorting on a closed stream that is to be used."""
         bad = os.strerror(errno.EBADF)
         if 0 in self.closed and (not opts.files or "-" in opts.files):
-            raise InputError(f"cannot read standard input: {bad}")
+            raise InputError(f"stat failed: -: {bad}")
         if 1 in self.closed and to_stdout and not opts.check:
-            raise InputError(f"cannot write standard output: {bad}")
+            raise InputError(write_failed("fflush", "standard output", bad))
 
     def cleanup(self, status: int) -> None:
         """Undoes what a failed run left; safe to repeat."""
@@ -377,6 +397,22 @@ def entry() -> NoReturn:
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signum})
         signal.raise_signal(signum)
     sys.exit(status)
+
+
+def max_open(batch: int) -> int:
+    """Runs merged at once: at most `batch`, and as many as the open-file
+    limit leaves room for beside what this process holds open already (a
+    few, and the files being read)."""
+    return max(2, min(batch, open_file_limit() - 16))
+
+
+def reason(error: OSError) -> str:
+    """Why an OSError happened, without the path: its strerror, or the
+    sorter's, whose one message ends in the errno."""
+    if error.strerror:
+        return error.strerror
+    found = re.search(r" \(os error (\d+)\)$", str(error))
+    return os.strerror(int(found.group(1))) if found else str(error)
 
 
 def describe(error: OSError) -> str:
