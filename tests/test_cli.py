@@ -176,6 +176,51 @@ def test_check_and_merge(inputs, tmp_path, options):
         assert run(tmp_path, "-m", *options, *halves) == gnu_sort("-m", *options, *halves)
 
 
+@pytest.mark.parametrize("options", [[], ["-s", "-k2,2"], ["-u", "-k2,2"], ["-r", "-n"]])
+def test_merge_as_it_is_in_passes(tmp_path, options):
+    """-m merges what it is given, sorted or not, as GNU sort does (equal
+    keys from earlier inputs first), in passes when there are more inputs
+    than --batch-size; the passes' files go into -T, which is needed only
+    then; an output that is also an input is read as it was."""
+    rng = random.Random(8)
+    names = []
+    for i in range(7):
+        lines = b"".join(b"%d %s\n" % (rng.randrange(30), rng.choice([b"a", b"b", b"B", b""]))
+                         for _ in range(rng.randrange(200)))
+        path = tmp_path / f"in{i}"
+        path.write_bytes(lines if i == 3 else gnu_sort(*options, stdin=lines))  # one unsorted
+        names.append(path)
+    expected = gnu_sort("-m", *options, *names)
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    assert run(tmp_path, "-m", *options, "--batch-size=2", "-T", spill, *names) == expected
+    assert os.listdir(spill) == []
+    missing = tmp_path / "missing"
+    assert run(tmp_path, "-m", *options, "-T", missing, *names) == expected
+    assert quillmere("-m", "--batch-size=2", "-T", missing, *names)[0] == 2
+    first = names[0].read_bytes()
+    assert quillmere("-m", *options, "--batch-size=3", "-o", names[0], *names) == (0, b"", b"")
+    names[0].write_bytes(first)
+    assert names[0].read_bytes() == first and gnu_sort("-m", *options, *names) == expected
+
+
+@pytest.mark.parametrize("options", [[], ["-m"], ["-c"], ["-r", "-u"]])
+def test_header_lines_stay_first(tmp_path, options):
+    """--header=N: the first input's first N lines first, as they are; the
+    first N lines of every other input skipped; -c checks the rest."""
+    a, b, body_a, body_b = (tmp_path / name for name in ("a", "b", "body_a", "body_b"))
+    a.write_bytes(b"name n\nzz 9\nb 2\nd 4\n")
+    b.write_bytes(b"NAME N\nZZ 9\na 1\nc 3\nb 2\n")
+    body_a.write_bytes(b"b 2\nd 4\n")
+    body_b.write_bytes(b"a 1\nc 3\nb 2\n")
+    if "-c" in options:
+        assert quillmere("--header=2", "-c", a)[0] == gnu_sort("-c", body_a, check=False).returncode
+        assert quillmere("--header=1", "-c", a)[0] == 1  # "zz 9" is no header now
+        return
+    status, out, _ = quillmere("--header=2", *options, a, b)
+    assert (status, out) == (0, b"name n\nzz 9\n" + gnu_sort(*options, body_a, body_b))
+
+
 def test_files0_from(tmp_path):
     names = [tmp_path / "a", tmp_path / "b c"]
     for i, path in enumerate(names):

@@ -12,6 +12,7 @@ through a buffered reader over it.
 from __future__ import annotations
 
 import io
+import itertools
 import select
 
 from quillmere._errors import InputError, quote_name
@@ -94,3 +95,20 @@ def line_blocks(file: io.RawIOBase, name: str,
         yield block, len(chunk)
     if pending:
         yield b"".join(pending) + end, 0
+
+
+def split_header(blocks: Iterator[tuple[bytes, int]], count: int, end: bytes,
+                 taken: list[bytes]) -> Iterator[tuple[bytes, int]]:
+    """The blocks of whole records without their first `count` records,
+    which are read into `taken` at once, before any block is asked for."""
+    first: list[tuple[bytes, int]] = []
+    for block, size in blocks:
+        while count and block:
+            cut = block.index(end) + 1
+            taken.append(block[:cut])
+            block = block[cut:]
+            count -= 1
+        first.append((block, size))
+        if not count:
+            break
+    return itertools.chain(first, blocks)

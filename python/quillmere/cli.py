@@ -32,17 +32,20 @@ output are in `_output`, and the errors every module raises in `_errors`.
 # that are imported only for the type checker.
 from __future__ import annotations
 
+import contextlib
 import csv
 import errno
 import io
 import os
 import re
+import shutil
 import signal
 import sys
+import tempfile
 
-from _quillmere import Sorter, _keep_freed_memory, _Lines
+from _quillmere import Sorter, _keep_freed_memory, _LineMerge, _Lines
 from quillmere._errors import InputError, UsageError, quote, quote_name
-from quillmere._input import Waiting, line_blocks
+from quillmere._input import BLOCK, Waiting, line_blocks, split_header
 from quillmere._options import open_file_limit, parse_args
 from quillmere._output import PROG, Output, Progress, Sink, write_failed
 from quillmere._records import CsvKeys, CsvRecords, JsonKeys, encode_text
@@ -71,24 +74,40 @@ class Job:
         self.opts = opts
         self.progress = progress
         self.wakeup = wakeup  # ends a wait for input when a signal comes
+        self.header: list[bytes] = []  # --header: the first input's first lines
+        self.temporaries: list[str] = []  # files of -m's passes, removed at the end
+
+    def open_input(self, name: str) -> tuple[str, Waiting]:
+        """(name, raw binary file) for an input; each read of it waits for
+        input or a signal."""
+        if name == "-":
+            stdin = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+            return "standard input", Waiting(stdin, self.wakeup)
+        try:
+            file = open(name, "rb", buffering=0)
+        except IsADirectoryError as e:
+            # A directory opens, as far as GNU sort sees, and fails to read.
+            raise InputError(f"read failed: {quote_name(name)}: {e.strerror}") from None
+        except OSError as e:
+            raise InputError(f"cannot read: {quote_name(name)}: {e.strerror}") from None
+        return name, Waiting(file, self.wakeup)
+
+    def records(self, number: int, name: str, file: Waiting) -> Iterator[tuple[bytes, int]]:
+        """Input `number`'s blocks of whole records, without its header lines
+        (those of the first input are kept for the output)."""
+        blocks = line_blocks(file, name, self.opts.end)
+        if not self.opts.header:
+            return blocks
+        return split_header(blocks, self.opts.header, self.opts.end,
+                            self.header if number == 0 else [])
 
     def inputs(self) -> Iterator[tuple[str, Waiting]]:
-        """Yields (name, raw binary file) for each input, in order; each read
-        of it waits for input or a signal."""
+        """Yields (name, raw binary file) for each input, in order, closing
+        each once the next is asked for."""
         for name in self.opts.files or ["-"]:
-            if name == "-":
-                stdin = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
-                yield "standard input", Waiting(stdin, self.wakeup)
-                continue
-            try:
-                file = open(name, "rb", buffering=0)
-            except IsADirectoryError as e:
-                # A directory opens, as far as GNU sort sees, and fails to read.
-                raise InputError(f"read failed: {quote_name(name)}: {e.strerror}") from None
-            except OSError as e:
-                raise InputError(f"cannot read: {quote_name(name)}: {e.strerror}") from None
-            with file:
-                yield name, Waiting(file, self.wakeup)
+            shown, file = self.open_input(name)
+            with file.file:
+                yield shown, file
 
     def check_inputs(self) -> None:
         """Fails before any sorting on inputs that are missing or unreadable;
@@ -145,7 +164,9 @@ class Job:
         end = self.opts.end
         number = 0  # records before the current block
         for name, file in self.inputs():
-            for block, _ in line_blocks(file, name, end):
+            # Header lines are counted, not checked.
+            number += self.opts.header
+            for block, _ in self.records(0, name, file):
                 at = lines.check(block, self.opts.unique)
                 if at >= 0:
                     if self.opts.check == "diagnose-first":
@@ -166,11 +187,13 @@ class Job:
         self.check_inputs()
         if opts.check:
             return self.check_order()
+        if opts.merge and not (opts.csv or opts.jsonl):
+            self.merge(output)
+            return 0
         # As GNU sort: the first -T, else $TMPDIR, else /tmp. A sorter makes
         # its directory there at once, so a missing one fails now, not once
         # the first spill is due.
-        directory = (opts.temporary_directories[0] if opts.temporary_directories
-                     else os.environ.get("TMPDIR") or "/tmp")
+        directory = self.temporary_directory()
         try:
             # Lines go in and come out as encoded payloads; no item is ever decoded.
             sorter: Sorter[bytes] = Sorter(max_bytes=opts.buffer - min(RESERVE, opts.buffer // 4),
@@ -188,19 +211,114 @@ class Job:
                 self.write_lines(sorter, output, self.read_lines(sorter))
         return 0
 
+    def temporary_directory(self) -> str:
+        """As GNU sort: the first -T, else $TMPDIR, else /tmp."""
+        given = self.opts.temporary_directories
+        return given[0] if given else os.environ.get("TMPDIR") or "/tmp"
+
     def read_lines(self, sorter: Sorter[bytes]) -> _Lines:
         lines = self.lines()
         add = lines.add
-        for name, file in self.inputs():
-            for block, size in line_blocks(file, name, self.opts.end):
+        for number, (name, file) in enumerate(self.inputs()):
+            for block, size in self.records(number, name, file):
                 self.progress.read(add(sorter, block), size)
         return lines
 
+    def open_output(self, output: Output, lines: _Lines) -> Sink:
+        """The output, opened once every input is read, with --header's lines
+        written first."""
+        file = output.open()
+        file.write(b"".join(self.header))
+        return Sink(file, self.progress, lines.unique if self.opts.unique else None)
+
     def write_lines(self, sorter: Sorter[bytes], output: Output, lines: _Lines) -> None:
         self.progress.set_phase("merging")
-        sink = Sink(output.open(), self.progress, lines.unique if self.opts.unique else None)
-        lines.write_to(sorter, sink)
+        lines.write_to(sorter, self.open_output(output, lines))
         output.commit()
+
+    def merge(self, output: Output) -> None:
+        """-m: inputs that are each in order, merged as they are, in passes of
+        at most the batch size; only passes before the last write temporary
+        files. An input that is also the output is copied first, since the
+        output is opened before that input has been read."""
+        lines = self.lines()
+        names = self.copy_output_inputs(self.opts.files or ["-"])
+        batch = max_open(self.opts.max_open)
+        first = True  # the inputs as given, whose header lines count
+        while len(names) > batch:
+            merged = self.temporary()
+            with open(merged, "wb") as file:
+                self.merge_into(lines, names[:batch], first, Sink(file, self.progress))
+            names = [merged, *names[batch:]]
+            first = False
+        self.progress.set_phase("merging")
+        with contextlib.ExitStack() as stack:
+            sources = self.merge_sources(stack, names, first)
+            self.merge_sources_into(lines, sources, self.open_output(output, lines))
+        output.commit()
+
+    def merge_into(self, lines: _Lines, names: list[str], first: bool, sink: Sink) -> None:
+        with contextlib.ExitStack() as stack:
+            self.merge_sources_into(lines, self.merge_sources(stack, names, first), sink)
+
+    def merge_sources(self, stack: contextlib.ExitStack[bool | None], names: list[str],
+                      first: bool) -> list[Iterator[tuple[bytes, int]]]:
+        """Each input's blocks, every input open at once (as the merge needs)."""
+        sources = []
+        for number, name in enumerate(names):
+            shown, file = self.open_input(name)
+            stack.enter_context(file.file)
+            blocks = self.records(number, shown, file) if first else line_blocks(
+                file, shown, self.opts.end)
+            sources.append(blocks)
+        return sources
+
+    def merge_sources_into(self, lines: _Lines, sources: list[Iterator[tuple[bytes, int]]],
+                           sink: Sink) -> None:
+        merge = _LineMerge(lines, len(sources))
+        while True:
+            chunk, wanted = merge.take(BLOCK)
+            if chunk:
+                sink.write(chunk)
+            if wanted == -2:
+                return
+            if wanted >= 0:
+                merge.feed(wanted, next_block(sources[wanted], self.progress))
+
+    def temporary(self) -> str:
+        """A new temporary file for a merge pass, removed at the end."""
+        directory = self.temporary_directory()
+        try:
+            fd, path = tempfile.mkstemp(prefix="quillmere-merge-", dir=directory)
+        except OSError as e:
+            raise InputError(f"cannot create temporary file in {quote(directory)}: "
+                             f"{e.strerror}") from None
+        os.close(fd)
+        self.temporaries.append(path)
+        return path
+
+    def copy_output_inputs(self, names: list[str]) -> list[str]:
+        """The inputs, with a copy in place of each that is the -o file."""
+        out = self.opts.output
+        if out is None or out == "-" or not os.path.exists(out):
+            return names
+        copies: dict[str, str] = {}
+        result = []
+        for name in names:
+            if name != "-" and os.path.exists(name) and os.path.samefile(name, out):
+                if name not in copies:
+                    copies[name] = self.temporary()
+                    with open(name, "rb") as src, open(copies[name], "wb") as dst:
+                        shutil.copyfileobj(src, dst, BLOCK)
+                name = copies[name]
+            result.append(name)
+        return result
+
+    def remove_temporaries(self) -> None:
+        for path in self.temporaries:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+        self.temporaries.clear()
 
     def read_csv(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
         opts = self.opts
@@ -280,6 +398,7 @@ class Session:
         self.closed = closed  # standard descriptors that main() found closed
         self.progress = Progress(False)
         self.output: Output | None = None
+        self.job: Job | None = None
 
     def say(self, message: str, prefixed: bool = True) -> None:
         """Writes a message on stderr, clearing the progress line first."""
@@ -304,7 +423,8 @@ class Session:
         try:
             self.check_standard_streams(opts, to_stdout)
             self.output = Output(None if to_stdout else opts.output)
-            return Job(opts, self.progress, wakeup).run(self.output)
+            self.job = Job(opts, self.progress, wakeup)
+            return self.job.run(self.output)
         except BrokenPipeError:
             # Python ignores SIGPIPE; end as it would: quietly, then by the signal.
             return 128 + signal.SIGPIPE
@@ -343,6 +463,8 @@ class Session:
         """Undoes what a failed run left; safe to repeat."""
         if status and self.output is not None:
             self.output.discard()
+        if self.job is not None:
+            self.job.remove_temporaries()
         self.progress.clear()
 
 
@@ -397,6 +519,15 @@ def entry() -> NoReturn:
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signum})
         signal.raise_signal(signum)
     sys.exit(status)
+
+
+def next_block(blocks: Iterator[tuple[bytes, int]], progress: Progress) -> bytes:
+    """The next block of whole records, or b"" once the input has ended."""
+    for block, size in blocks:
+        progress.read(0, size)
+        if block:
+            return block
+    return b""
 
 
 def max_open(batch: int) -> int:

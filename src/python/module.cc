@@ -1,8 +1,9 @@
 // The extension module _quillmere: multi-phase initialisation, declared to
 // run without the global interpreter lock, exporting the one class Sorter
-// (and, private to the quillmere package, _Lines for the command, the
-// constructor's defaults, _keep_freed_memory for the command's process, and
-// _sort_key, _split_items and _add_pieces for sorting across a cluster).
+// (and, private to the quillmere package, _Lines and _LineMerge for the
+// command, the constructor's defaults, _keep_freed_memory for the command's
+// process, and _sort_key, _split_items and _add_pieces for sorting across a
+// cluster).
 
 #include <Python.h>
 #include <malloc.h>
@@ -12,6 +13,7 @@
 
 #include "python/errors.h"
 #include "python/key_encoder.h"
+#include "python/package/line_merge.h"
 #include "python/package/lines.h"
 #include "python/package/pieces.h"
 #include "python/ref.h"
@@ -44,6 +46,8 @@ int module_exec(PyObject* module) {
   if (PyObject_SetAttrString(module, "Sorter", type.get()) < 0) return -1;
   Ref lines = lines_type();
   if (!lines || PyObject_SetAttrString(module, "_Lines", lines.get()) < 0) return -1;
+  Ref merge = line_merge_type();
+  if (!merge || PyObject_SetAttrString(module, "_LineMerge", merge.get()) < 0) return -1;
   // The constructor's defaults, for the package to take rather than repeat.
   const std::pair<const char*, std::uint64_t> defaults[] = {
       {"_DEFAULT_MAX_BYTES", kDefaultMaxBytes},

@@ -538,4 +538,14 @@ PyType_Spec lines_spec = {
 
 Ref lines_type() { return cached_type("_quillmere._Lines", &lines_spec); }
 
+LinesView lines_view(PyObject* o) {
+  Ref type = lines_type();
+  if (!type) return {nullptr, std::byte{0}};
+  if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(type.get()))) {
+    PyErr_SetString(PyExc_TypeError, "_LineMerge needs a _Lines");
+    return {nullptr, std::byte{0}};
+  }
+  return {as_lines(o)->keys, as_lines(o)->terminator};
+}
+
 }  // namespace quillmere::python
