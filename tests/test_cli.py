@@ -221,6 +221,53 @@ def test_header_lines_stay_first(tmp_path, options):
     assert (status, out) == (0, b"name n\nzz 9\n" + gnu_sort(*options, body_a, body_b))
 
 
+@pytest.mark.parametrize("options, key", [
+    (["-R"], lambda line: line),
+    (["-k1,1R"], lambda line: line.split(b" ")[0]),
+    (["-fR", "-k1,1"], lambda line: line.split(b" ")[0].upper()),
+    (["-R", "-s", "-k1,1"], lambda line: line.split(b" ")[0]),
+    (["--sort=random", "-r", "-k1,1"], lambda line: line.split(b" ")[0]),
+])
+def test_random_sort(tmp_path, options, key):
+    """-R: equal keys together, in GNU's order among themselves (whole lines
+    as a last resort, or input order with -s); the groups in an order that
+    --random-source decides, the same for the same source, another for
+    another; -c agrees with it."""
+    rng = random.Random(6)
+    data = b"".join(b"%s %d\n" % (rng.choice([b"a", b"A", b"b", b"c", b"d", b"e", b"f"]),
+                                   rng.randrange(5)) for _ in range(300))
+    (tmp_path / "in").write_bytes(data)
+    sources = []
+    for seed in range(3):
+        sources.append(tmp_path / f"source{seed}")
+        sources[-1].write_bytes(random.Random(seed).randbytes(16))
+
+    def groups(out):
+        runs = []
+        for line in out.splitlines():
+            if runs and key(runs[-1][-1]) == key(line):
+                runs[-1].append(line)
+            else:
+                runs.append([line])
+        return runs
+
+    outs = [run(tmp_path, *options, "--random-source", source, tmp_path / "in")
+            for source in sources]
+    theirs = {key(g[0]): g for g in groups(gnu_sort(*options, "--random-source", sources[0],
+                                                    tmp_path / "in"))}
+    for out in outs:
+        runs = groups(out)
+        assert sorted(out.splitlines()) == sorted(data.splitlines())
+        assert len(runs) == len(theirs)  # every key's lines together
+        assert all(g == theirs[key(g[0])] for g in runs)
+    assert outs[0] == run(tmp_path, *options, "--random-source", sources[0], tmp_path / "in")
+    assert len({tuple(key(g[0]) for g in groups(out)) for out in outs}) == 3
+    (tmp_path / "sorted").write_bytes(outs[0])
+    check = ["-c", *options, "--random-source", sources[0], tmp_path / "sorted"]
+    assert quillmere(*check)[0] == 0
+    assert quillmere(*check[:-2], sources[1], tmp_path / "sorted")[0] == 1
+
+
 def test_files0_from(tmp_path):
     names = [tmp_path / "a", tmp_path / "b c"]
     for i, path in enumerate(names):
@@ -292,6 +339,7 @@ GNU_ERRORS = [
     "--parallel=x IN", "--compress-program=a --compress-program=b IN",
     "--random-source=a --random-source=b IN", "+1 -2x IN", "+1 -2. IN", "+1 -2 -3 IN",
     "+1. IN", "-y", "-o /dev/full IN", "-c DIR", "-c /nonexistent", "-- -r",
+    "-R --random-source=EMPTY IN", "-k1,1R --random-source=/nonexistent IN", "-nR IN",
 ]
 
 

@@ -607,8 +607,6 @@ def finish(opts: Options) -> None:
         check_structured(opts)
     else:
         opts.keys = resolve_keys(opts.keydefs, opts.default_key)
-        if any(key.random for key in opts.keys):
-            refuse("-R is not supported yet")
     if opts.check:
         if len(opts.files) > 1:
             refuse(f"extra operand '{opts.files[1]}' not allowed with -{opts.check_flag}")
@@ -633,8 +631,6 @@ def check_structured(opts: Options) -> None:
                    "type and value")
         if opts.ignore_leading_blanks:
             refuse("-b cannot be used with --jsonl")
-    elif "R" in opts.letters:
-        refuse("-R cannot be used with --csv")
     opts.default_key.check()
 
 

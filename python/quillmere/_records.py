@@ -22,7 +22,7 @@ from quillmere._keys import ORDERING_FLAGS, KeyDef
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterator, Sequence
+    from collections.abc import Callable, Iterator, Sequence
     from typing import Any
 
     from _quillmere import Sorter
@@ -107,7 +107,9 @@ class CsvKeys:
     ordered as a -k key orders its text: by the letters after a colon in its
     name (-k age:nr), or else by the global ordering options."""
 
-    def __init__(self, names: list[str], default: KeyDef) -> None:
+    def __init__(self, names: list[str], default: KeyDef,
+                 hash_key: Callable[[Sequence[KeyDef]], bytes | None]) -> None:
+        self.hash_key = hash_key  # for random columns, once they are known
         self.names: list[str] = []
         self.keys: list[KeyDef] = []
         for name in names:
@@ -132,7 +134,7 @@ class CsvKeys:
             assert records.header is not None  # prepared only once a header was read
             self.indexes = range(len(records.header[0]))
             self.keys = [self.default] * len(self.indexes)
-        self.lines = _Lines(self.keys, None, 10)
+        self.lines = _Lines(self.keys, None, 10, hash_key=self.hash_key(self.keys))
 
     def add(self, sorter: Sorter[Any], rows: list[list[str]], texts: list[bytes]) -> None:
         """Adds each row's text to the sorter, keyed by the row's columns; a

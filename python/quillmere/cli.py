@@ -58,6 +58,7 @@ if TYPE_CHECKING:
     from typing import NoReturn
 
     from quillmere import SortKey
+    from quillmere._keys import KeyDef
     from quillmere._options import Options
     from quillmere._signals import Wakeup
 
@@ -156,7 +157,24 @@ class Job:
         # Lines with equal keys compare whole, as bytes (reversed by a global
         # -r), unless -s or -u keeps them in input order.
         last_resort = 0 if opts.stable or opts.unique else -1 if opts.reverse else 1
-        return _Lines(opts.keys, opts.tab, opts.end[0], last_resort)
+        return _Lines(opts.keys, opts.tab, opts.end[0], last_resort, self.hash_key(opts.keys))
+
+    def hash_key(self, keys: Sequence[KeyDef]) -> bytes | None:
+        """What keys the hash of -R: 16 bytes of --random-source, read only
+        when a key is random, or else of the system's randomness."""
+        if not any(key.random for key in keys):
+            return None
+        source = self.opts.random_source
+        if source is None:
+            return os.urandom(16)
+        try:
+            with open(source, "rb") as file:
+                data = file.read(16)
+        except OSError as e:
+            raise InputError(f"open failed: {quote_name(source)}: {e.strerror}") from None
+        if len(data) < 16:
+            raise InputError(f"{quote(source)}: end of file")
+        return data
 
     def check_order(self) -> int:
         """-c and -C: 0 when the input is in order, else 1 (saying where, for -c)."""
@@ -323,7 +341,7 @@ class Job:
     def read_csv(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
         opts = self.opts
         records = CsvRecords(chr(opts.tab) if opts.tab is not None else ",")
-        keys = CsvKeys(opts.key, opts.default_key)
+        keys = CsvKeys(opts.key, opts.default_key, self.hash_key)
         csv.field_size_limit(sys.maxsize)  # a record is bounded by memory, not by csv
         for name, file in self.inputs():
             batch = []

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -309,14 +310,14 @@ void push_version(Buffer& out, Text text) {
 }  // namespace
 
 LineKeys::LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab,
-                   LastResort last_resort)
-    : keys_(std::move(keys)), tab_(tab), last_resort_(last_resort) {
+                   LastResort last_resort, key::HashKey hash_key)
+    : keys_(std::move(keys)), tab_(tab), last_resort_(last_resort), hash_key_(hash_key) {
   if (keys_.empty()) keys_.emplace_back();
   const KeySpec& only = keys_.front();
   const bool whole_text = keys_.size() == 1 && only.start_field == 0 && only.start_char == 0 &&
                           !only.skip_start_blanks && !only.end_field &&
                           only.order == Order::kText && !only.fold &&
-                          only.ignore == Ignore::kNone;
+                          only.ignore == Ignore::kNone && !only.random;
   whole_record_ = whole_text && !only.reverse;
   if (whole_text) last_resort_ = LastResort::kNone;
 }
@@ -333,6 +334,18 @@ void LineKeys::append_component(const KeySpec& key, bool last, Text text, Buffer
     text = changed;
   }
   const std::size_t start = out.size();
+  if (key.random) {
+    // Texts equal after -f, -d and -i hash alike and stay together; the
+    // text itself then orders the rare texts whose hashes are equal.
+    const std::uint64_t hash = key::keyed_hash(
+        std::span(reinterpret_cast<const std::byte*>(text.data()), text.size()), hash_key_);
+    for (int shift = 56; shift >= 0; shift -= 8) {
+      push(out, static_cast<unsigned>(hash >> shift) & 0xFF);
+    }
+    push_delimited(out, text);
+    if (key.reverse) invert_from(out, start);
+    return;
+  }
   switch (key.order) {
     case Order::kText:
       // A plain last component needs no end: a shorter key is a prefix and

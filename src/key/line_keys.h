@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "key/key.h"
+#include "key/keyed_hash.h"
 
 namespace quillmere::lines {
 
@@ -55,6 +56,7 @@ struct KeySpec {
   bool fold = false;  // -f: lower-case letters compare as upper-case
   Ignore ignore = Ignore::kNone;
   bool reverse = false;
+  bool random = false;  // -R: by a keyed hash of the text, whatever `order` says
 };
 
 // What orders records whose keys are all equal. Without a last resort they
@@ -65,8 +67,9 @@ enum class LastResort : std::uint8_t { kNone, kBytes, kReversedBytes };
 class LineKeys {
  public:
   // `tab` is the -t byte, or none for fields that begin at blanks.
+  // `hash_key` keys the hash of -R.
   LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab,
-           LastResort last_resort = LastResort::kNone);
+           LastResort last_resort = LastResort::kNone, key::HashKey hash_key = {});
 
   // Whether every record is its own key, so key_of need not be called.
   bool whole_record() const noexcept { return whole_record_; }
@@ -97,6 +100,7 @@ class LineKeys {
   std::optional<std::uint8_t> tab_;
   bool whole_record_;
   LastResort last_resort_;
+  key::HashKey hash_key_;
 };
 
 }  // namespace quillmere::lines

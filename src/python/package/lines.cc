@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "key/keyed_hash.h"
 #include "key/line_keys.h"
 #include "key/order.h"
 #include "python/bytes_view.h"
@@ -434,26 +435,37 @@ std::optional<lines::KeySpec> key_spec(PyObject* item) {
       read_flag(item, "skip_end_blanks", key.skip_end_blanks) &&
       read_letter(item, "order", kOrderLetters, key.order) && read_flag(item, "fold", key.fold) &&
       read_letter(item, "ignore", kIgnoreLetters, key.ignore) &&
-      read_flag(item, "reverse", key.reverse)) {
+      read_flag(item, "reverse", key.reverse) && read_flag(item, "random", key.random)) {
     return key;
   }
   return std::nullopt;
 }
 
-// _Lines(keys, tab, terminator, last_resort=0): keys a sequence of key
-// objects (see key_spec), tab the field separator's byte value or None,
-// terminator the records' last byte, last_resort 0 for none (equal keys keep
-// input order), 1 for whole records as bytes and -1 for them reversed.
+// _Lines(keys, tab, terminator, last_resort=0, hash_key=None): keys a
+// sequence of key objects (see key_spec), tab the field separator's byte
+// value or None, terminator the records' last byte, last_resort 0 for none
+// (equal keys keep input order), 1 for whole records as bytes and -1 for
+// them reversed, hash_key 16 bytes that key the hash of random keys.
 PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     PyObject* key_list;
     PyObject* tab_arg;
     int terminator;
     int last_resort = 0;
-    static const char* names[] = {"keys", "tab", "terminator", "last_resort", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|i:_Lines", const_cast<char**>(names),
-                                     &key_list, &tab_arg, &terminator, &last_resort)) {
+    PyObject* hash_arg = Py_None;
+    static const char* names[] = {"keys", "tab", "terminator", "last_resort", "hash_key",
+                                  nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|iO:_Lines", const_cast<char**>(names),
+                                     &key_list, &tab_arg, &terminator, &last_resort,
+                                     &hash_arg)) {
       return nullptr;
+    }
+    key::HashKey hash_key{};
+    if (hash_arg != Py_None) {
+      if (!PyBytes_Check(hash_arg) || PyBytes_GET_SIZE(hash_arg) != 16) {
+        return raise_message(PyExc_ValueError, "hash_key must be 16 bytes");
+      }
+      hash_key = key::hash_key(bytes_of(hash_arg).first<16>());
     }
     if (last_resort < -1 || last_resort > 1) {
       return raise_message(PyExc_ValueError, "last_resort must be 0, 1 or -1");
@@ -479,7 +491,7 @@ PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const lines::LastResort resort = last_resort == 0   ? lines::LastResort::kNone
                                      : last_resort > 0 ? lines::LastResort::kBytes
                                                        : lines::LastResort::kReversedBytes;
-    auto made = std::make_unique<lines::LineKeys>(std::move(keys), tab, resort);
+    auto made = std::make_unique<lines::LineKeys>(std::move(keys), tab, resort, hash_key);
     auto last = std::make_unique<std::vector<std::byte>>();
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;
