@@ -204,6 +204,26 @@ def test_merge_as_it_is_in_passes(tmp_path, options):
     assert names[0].read_bytes() == first and gnu_sort("-m", *options, *names) == expected
 
 
+def test_batch_size_within_the_open_file_limit(tmp_path):
+    """A batch size that the open-file limit allows, but only just, is
+    lowered to what is left once the process holds its own files."""
+    names = []
+    for i in range(60):
+        names.append(tmp_path / f"in{i}")
+        names[-1].write_bytes(b"".join(b"%d\n" % n for n in range(i, 300_000, 60)))
+    expected = gnu_sort("-n", *names)
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))
+
+    env = dict(ENV, PYTHONPATH=os.pathsep.join(sys.path))
+    for merge in [], ["-m"]:
+        proc = subprocess.run([sys.executable, "-m", "quillmere", *merge, "-n", "--batch-size=37",
+                               "-S", "64K", "-T", tmp_path, *names], capture_output=True, env=env,
+                              preexec_fn=limit, timeout=60)
+        assert (proc.returncode, proc.stderr, proc.stdout) == (0, b"", expected)
+
+
 @pytest.mark.parametrize("options", [[], ["-m"], ["-c"], ["-r", "-u"]])
 def test_header_lines_stay_first(tmp_path, options):
     """--header=N: the first input's first N lines first, as they are; the

@@ -40,6 +40,7 @@ class KeyDef:
     reverse: bool = False
     random: bool = False
     orders: str = ""  # every ordering letter given, to report a clash
+    obsolete: bool = False  # given as +POS1 [-POS2]
 
     def has_options(self) -> bool:
         return bool(self.skip_start_blanks or self.skip_end_blanks or self.orders or self.fold
@@ -146,7 +147,7 @@ def obsolete_keydef(text: str, following: str | None) -> tuple[KeyDef, int] | No
     if not m:
         return None
     field, char = (min(int(g), SIZE_MAX) if g else 0 for g in m.group(1, 2))
-    key = KeyDef(start_field=field, start_char=char).with_flags(m.group(3))
+    key = KeyDef(start_field=field, start_char=char, obsolete=True).with_flags(m.group(3))
     if following is None or not re.match(r"-\d", following):
         return key, 0
 
@@ -184,7 +185,8 @@ def resolve_keys(keydefs: list[KeyDef], default: KeyDef) -> list[KeyDef]:
     for key in keydefs:
         if not key.has_options():
             key = replace(default, start_field=key.start_field, start_char=key.start_char,
-                          end_field=key.end_field, end_char=key.end_char)
+                          end_field=key.end_field, end_char=key.end_char,
+                          obsolete=key.obsolete)
         key.check()
         keys.append(key)
     return keys

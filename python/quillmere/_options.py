@@ -23,7 +23,7 @@ import textwrap
 
 from _quillmere import _DEFAULT_MAX_BYTES, _DEFAULT_MAX_OPEN
 from quillmere._errors import UsageError
-from quillmere._keys import KeyDef, obsolete_keydef, parse_keydef, resolve_keys
+from quillmere._keys import KeyDef, obsolete_keydef, parse_count, parse_keydef, resolve_keys
 from quillmere._output import PROG
 
 # Names only the type checker needs; importing typing would slow the start.
@@ -114,18 +114,7 @@ def refuse(message: str, status: int = 2, hint: bool = False) -> NoReturn:
 
 # ---- numbers as GNU sort reads them ----
 
-COUNT = re.compile(r"\s*\+?(\d+)")
 SIZE_MAX = (1 << 64) - 1
-
-
-def parse_count(text: str) -> tuple[int | None, str]:
-    """A count at the start of `text` and what follows it; None when there
-    is no count. Counts too large for a size are the largest size, as GNU
-    sort takes them."""
-    m = COUNT.match(text)
-    if not m:
-        return None, text
-    return min(int(m.group(1)), SIZE_MAX), text[m.end():]
 
 
 SIZE_UNITS = {"b": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40, "p": 1 << 50,
