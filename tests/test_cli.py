@@ -130,15 +130,22 @@ line_bytes = st.lists(st.sampled_from([b"a", b"B", b" ", b"\t", b",", b"-", b"."
                       max_size=12).map(b"".join)
 
 
+# The obsolete +POS1 [-POS2], fields and characters counted from 0.
+obsolete_keys = st.from_regex(r"\+[0-2](\.[0-2])?(|b|n|r)( -[0-3](\.[0-2])?b?)?", fullmatch=True)
+
+
 @settings(max_examples=60, deadline=None)
 @given(lines=st.lists(line_bytes, max_size=40), keys=st.lists(keydefs, max_size=2),
+       old_keys=st.lists(obsolete_keys, max_size=1),
        flags=st.sets(st.sampled_from(["-n", "-r", "-u", "-b", "-f", "-d", "-i", "-g", "-h", "-M",
-                                      "-V", "-z", "-s"]), max_size=3),
+                                      "-V", "-z", "-s", "-m"]), max_size=3),
        tab=st.sampled_from([None, ",", " ", "0"]), final_newline=st.booleans())
-def test_random_lines_and_options(tmp_path_factory, lines, keys, flags, tab, final_newline):
+def test_random_lines_and_options(tmp_path_factory, lines, keys, old_keys, flags, tab,
+                                  final_newline):
     end = b"\0" if "-z" in flags else b"\n"
     data = end.join(lines) + (end if final_newline and lines else b"")
-    options = sorted(flags) + [f"-k{k}" for k in keys] + (["-t", tab] if tab else [])
+    options = (sorted(flags) + [f"-k{k}" for k in keys] + " ".join(old_keys).split()
+               + (["-t", tab] if tab else []))
     folder = tmp_path_factory.mktemp("random")
     (folder / "in").write_bytes(data)
     expected = gnu_sort(*options, stdin=data, check=False)
