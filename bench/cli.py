@@ -1,7 +1,8 @@
 """The quillmere command against GNU sort on text files of a few GB.
 
-Each case runs `python -m quillmere` and `LC_ALL=C sort` with the same
-options, memory (-S), threads (--parallel) and temporary directory, checks
+Each case runs `python -m quillmere` and `sort` with the same options,
+locale (LC_ALL=C unless the case says otherwise), memory (-S), threads
+(--parallel) and temporary directory, checks
 that the outputs are identical, and prints both times, the ratio quillmere
 speed / sort speed (above 1: quillmere is faster) and both peak resident
 memories. With --repeat N (3 by default) each case runs N times, the two
@@ -15,6 +16,7 @@ the ratios taken within one repetition. The cases:
   numeric   lines that start with a signed decimal number, -n
   words     1.5 M lines of two short words (about 13 bytes): whatever
             --size says, all of it fits within -S
+  locale    the same lines in LC_ALL=en_US.UTF-8: compared by its collation
 
   tools/env tools/bench bench/cli.py [--size BYTES] [--buffer 256M] [--threads 1,2]
                                      [--only CASE,...] [--repeat N] [--smoke]
@@ -82,9 +84,14 @@ CASES = {
     "short": (short_lines, ["-t", "\t", "-k2,2"]),
     "numeric": (numeric_lines, ["-n"]),
     "words": (word_pairs, []),
+    "locale": (word_pairs, []),
 }
 # Cases whose inputs have a size of their own.
-FIXED_SIZE = {"words": 1_500_000 * 13}
+FIXED_SIZE = {"words": 1_500_000 * 13, "locale": 1_500_000 * 13}
+# Cases that sort another case's input.
+INPUT_OF = {"locale": "words"}
+# The locale of each case, C where not given.
+LOCALE = {"locale": "en_US.UTF-8"}
 
 
 def make_input(path, case, size):
@@ -118,7 +125,7 @@ def timed(command, env):
 
 def run_case(case, path, buffer, threads, tmp):
     options = CASES[case][1]
-    env = dict(os.environ, LC_ALL="C")
+    env = dict(os.environ, LC_ALL=LOCALE.get(case, "C"))
     ours, theirs = os.path.join(tmp, "quillmere.out"), os.path.join(tmp, "sort.out")
     common = ["-S", buffer, "-T", tmp, f"--parallel={threads}", *options]
     q = timed([sys.executable, "-m", "quillmere", "--quiet", *common, "-o", ours, path], env)
@@ -157,8 +164,9 @@ def main():
               f"{'ratio':>6} {'q MiB':>6} {'s MiB':>6}  same")
         for case in args.only.split(","):
             size = int(args.size if args.smoke else FIXED_SIZE.get(case, args.size))
-            path = os.path.join(data_dir, f"cli-{case}-{size}.txt")
-            make_input(path, case, size)
+            source = INPUT_OF.get(case, case)
+            path = os.path.join(data_dir, f"cli-{source}-{size}.txt")
+            make_input(path, source, size)
             megabytes = os.path.getsize(path) / 1e6
             thread_counts = [int(t) for t in args.threads.split(",")]
             # The thread counts take turns too, so a drift of the machine's

@@ -56,6 +56,7 @@ class _Lines:
         terminator: int,
         last_resort: int = 0,
         hash_key: bytes | None = None,
+        locale: dict[str, str] | None = None,
     ) -> _Lines: ...
     def add(self, sorter: Sorter[Any], block: bytes, /) -> int: ...
     def add_texts(

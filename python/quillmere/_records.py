@@ -3,7 +3,8 @@
 A CSV record keeps its original text, quoted newlines and all, and is keyed
 by named columns, each ordered as a -k key orders its text (by its own
 letters after a colon, or the global ones); a JSON line is keyed by named
-fields, compared by JSON type and then by value.
+fields, compared by JSON type and then by value. Text compares in the
+locale's collation, as plain text does (the locale as _locale names it).
 """
 
 # Annotations are left unevaluated on 3.13 as on 3.14: some name types
@@ -108,8 +109,10 @@ class CsvKeys:
     name (-k age:nr), or else by the global ordering options."""
 
     def __init__(self, names: list[str], default: KeyDef,
-                 hash_key: Callable[[Sequence[KeyDef]], bytes | None]) -> None:
+                 hash_key: Callable[[Sequence[KeyDef]], bytes | None],
+                 locale: dict[str, str] | None = None) -> None:
         self.hash_key = hash_key  # for random columns, once they are known
+        self.locale = locale
         self.names: list[str] = []
         self.keys: list[KeyDef] = []
         for name in names:
@@ -134,7 +137,8 @@ class CsvKeys:
             assert records.header is not None  # prepared only once a header was read
             self.indexes = range(len(records.header[0]))
             self.keys = [self.default] * len(self.indexes)
-        self.lines = _Lines(self.keys, None, 10, hash_key=self.hash_key(self.keys))
+        self.lines = _Lines(self.keys, None, 10, hash_key=self.hash_key(self.keys),
+                            locale=self.locale)
 
     def add(self, sorter: Sorter[Any], rows: list[list[str]], texts: list[bytes]) -> None:
         """Adds each row's text to the sorter, keyed by the row's columns; a
@@ -179,7 +183,10 @@ type JsonValue = None | bool | int | float | str | list[JsonValue] | dict[str, J
 type JsonKey = tuple[SortKey, ...]
 
 
-def json_key(value: JsonValue, reverse: bool = False) -> JsonKey:
+def json_key(value: JsonValue, reverse: bool = False,
+             collate: Callable[[Sequence[bytes]], bytes] | None = None) -> JsonKey:
+    """The key of a JSON value; `collate`, if given, turns a string's UTF-8
+    (in a one-item list) into the bytes it orders by."""
     rest: JsonKey
     if value is None:
         tag, rest = NULL, ()
@@ -188,12 +195,14 @@ def json_key(value: JsonValue, reverse: bool = False) -> JsonKey:
     elif isinstance(value, (int, float)):
         tag, rest = NUMBER_TAG, (-value if reverse else value,)
     elif isinstance(value, str):
-        text = encode_text(value)
+        text = encode_text(value) if collate is None else collate([encode_text(value)])
         tag, rest = STRING, (reversed_bytes(text) if reverse else text,)
     elif isinstance(value, list):
-        tag, rest = ARRAY, (tuple(json_key(v, reverse) for v in value) + (_END if reverse else ()),)
+        tag, rest = ARRAY, (tuple(json_key(v, reverse, collate) for v in value)
+                            + (_END if reverse else ()),)
     else:
-        members = tuple((json_key(k, reverse), json_key(v, reverse)) for k, v in sorted(value.items()))
+        members = tuple((json_key(k, reverse, collate), json_key(v, reverse, collate))
+                        for k, v in sorted(value.items()))
         tag, rest = OBJECT, (members + (_END if reverse else ()),)
     return (-tag if reverse else tag,) + rest
 
@@ -202,9 +211,13 @@ class JsonKeys:
     """Keys of JSON lines: the named fields of each object (the whole value
     without -k); a line that is not an object has every field missing."""
 
-    def __init__(self, names: list[str], reverse: bool) -> None:
+    def __init__(self, names: list[str], reverse: bool,
+                 locale: dict[str, str] | None = None) -> None:
         self.names = names
         self.reverse = reverse
+        # Strings in the locale's collation: the key of one whole text.
+        self.collate = None if locale is None else _Lines([KeyDef()], None, 10,
+                                                           locale=locale).texts_key
         self.missing = (-MISSING if reverse else MISSING,)
         self.unseen = set(names)  # named fields no record has had yet
         self.records = 0
@@ -227,10 +240,10 @@ class JsonKeys:
             except ValueError as e:  # not UTF-8
                 raise InputError(f"{where}: invalid JSON: {e}") from None
         if not self.names:
-            return json_key(value, self.reverse)
+            return json_key(value, self.reverse, self.collate)
         if not isinstance(value, dict):
             return tuple(self.missing for _ in self.names)
         if self.unseen:
             self.unseen.difference_update(value.keys())
-        return tuple(json_key(value[name], self.reverse) if name in value else self.missing
-                     for name in self.names)
+        return tuple(json_key(value[name], self.reverse, self.collate) if name in value
+                     else self.missing for name in self.names)

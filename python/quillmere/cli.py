@@ -1,10 +1,10 @@
 """The quillmere command: sort text, CSV or JSON-lines files larger than memory.
 
-Plain text is sorted as GNU sort sorts it: fields, keys and orderings (-t,
--k, -b, -n, -g, -h, -M, -V, -f, -d, -i, -r), the last-resort comparison of
-whole lines (unless -s or -u), unique (-u), checking (-c, -C) and
-NUL-terminated records (-z) follow its rules, and the output is byte for
-byte the same. The extension's _Lines finds every record's key in C++ a
+Plain text is sorted as GNU sort sorts it, in the locale the environment
+names: fields, keys and orderings (-t, -k, -b, -n, -g, -h, -M, -V, -R, -f,
+-d, -i, -r), the last-resort comparison of whole lines (unless -s or -u),
+unique (-u), checking (-c, -C), merging (-m) and NUL-terminated records
+(-z) follow its rules, and the output is byte for byte the same. The extension's _Lines finds every record's key in C++ a
 block at a time and pushes it into a `Sorter`; the sorted records come out
 through `write_to`. Python here parses arguments, opens files, and handles
 signals and progress.
@@ -46,6 +46,7 @@ import tempfile
 from _quillmere import Sorter, _keep_freed_memory, _LineMerge, _Lines
 from quillmere._errors import InputError, UsageError, quote, quote_name
 from quillmere._input import BLOCK, Waiting, line_blocks, split_header
+from quillmere._locale import locale_names
 from quillmere._options import open_file_limit, parse_args
 from quillmere._output import PROG, Output, Progress, Sink, write_failed
 from quillmere._records import CsvKeys, CsvRecords, JsonKeys, encode_text
@@ -154,10 +155,12 @@ class Job:
 
     def lines(self) -> _Lines:
         opts = self.opts
-        # Lines with equal keys compare whole, as bytes (reversed by a global
-        # -r), unless -s or -u keeps them in input order.
+        # Lines with equal keys compare whole, as bytes or in the locale's
+        # collation (reversed by a global -r), unless -s or -u keeps them in
+        # input order.
         last_resort = 0 if opts.stable or opts.unique else -1 if opts.reverse else 1
-        return _Lines(opts.keys, opts.tab, opts.end[0], last_resort, self.hash_key(opts.keys))
+        return _Lines(opts.keys, opts.tab, opts.end[0], last_resort, self.hash_key(opts.keys),
+                      locale_names(os.environ))
 
     def hash_key(self, keys: Sequence[KeyDef]) -> bytes | None:
         """What keys the hash of -R: 16 bytes of --random-source, read only
@@ -341,7 +344,7 @@ class Job:
     def read_csv(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
         opts = self.opts
         records = CsvRecords(chr(opts.tab) if opts.tab is not None else ",")
-        keys = CsvKeys(opts.key, opts.default_key, self.hash_key)
+        keys = CsvKeys(opts.key, opts.default_key, self.hash_key, locale_names(os.environ))
         csv.field_size_limit(sys.maxsize)  # a record is bounded by memory, not by csv
         for name, file in self.inputs():
             batch = []
@@ -373,7 +376,7 @@ class Job:
         batch.clear()
 
     def read_jsonl(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
-        keys = JsonKeys(self.opts.key, self.opts.reverse)
+        keys = JsonKeys(self.opts.key, self.opts.reverse, locale_names(os.environ))
         add = sorter.add_encoded
         for name, file in self.inputs():
             number = 0

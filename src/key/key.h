@@ -58,6 +58,16 @@ class Buffer {
   std::size_t capacity() const noexcept { return capacity_; }
   bool empty() const noexcept { return size_ == 0; }
   void clear() noexcept { size_ = 0; }
+  // Drops the bytes from `size` on. REQUIRES: size <= size().
+  void truncate(std::size_t size) noexcept { size_ = size; }
+  // Adds `n` bytes of no set value and returns where they start, for a
+  // caller that writes a bounded but unknown number of bytes and then
+  // truncates to what it wrote.
+  std::byte* extend(std::size_t n) {
+    if (n > capacity_ - size_) grow(size_ + n);
+    size_ += n;
+    return data_ + size_ - n;
+  }
   std::byte& operator[](std::size_t i) noexcept { return data_[i]; }
   const std::byte* begin() const noexcept { return data_; }
   const std::byte* end() const noexcept { return data_ + size_; }

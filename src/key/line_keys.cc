@@ -151,6 +151,29 @@ void push_decimal(Buffer& out, Text text) {
   if (negative) invert_from(out, start);
 }
 
+// A number of -n or -h as push_decimal reads it, from a locale whose
+// decimal point is `point` and whose thousands separator, if any, is
+// `thousands`. As GNU sort does, the separator is skipped wherever it is in
+// the integer part (first, doubled, last); after the decimal point it ends
+// the number.
+std::string plain_number(Text text, char point, std::optional<char> thousands) {
+  std::string plain;
+  std::size_t at = 0;
+  if (text.starts_with('-')) plain.push_back(text[at++]);
+  for (; at < text.size(); ++at) {
+    if (is_digit(text[at])) {
+      plain.push_back(text[at]);
+    } else if (!thousands || text[at] != *thousands) {
+      break;
+    }
+  }
+  if (at < text.size() && text[at] == point) {
+    plain.push_back('.');
+    for (++at; at < text.size() && is_digit(text[at]); ++at) plain.push_back(text[at]);
+  }
+  return plain;
+}
+
 // The power of a unit suffix: K (or k) 1, M 2, G 3, and so on to Q 10.
 int unit_power(unsigned char c) noexcept {
   switch (c) {
@@ -170,12 +193,21 @@ int unit_power(unsigned char c) noexcept {
 
 // -h: numbers order first by their suffix's power (negated for negative
 // numbers; none for a number without a nonzero digit), then as -n does.
-void push_human(Buffer& out, Text text) {
+// The suffix follows the digits; a thousands separator counts among them
+// only between two digits (GNU's "1,K" has none).
+void push_human(Buffer& out, Text text, char point = '.', std::optional<char> thousands = {}) {
   text.remove_prefix(skip_blanks(text, 0));
   std::size_t at = text.starts_with('-') ? 1 : 0;
   unsigned char max_digit = 0;
-  while (at < text.size() && is_digit(text[at])) max_digit = std::max<unsigned char>(max_digit, text[at++]);
-  if (at < text.size() && text[at] == '.') {
+  for (; at < text.size(); ++at) {
+    if (is_digit(text[at])) {
+      max_digit = std::max<unsigned char>(max_digit, text[at]);
+    } else if (!thousands || text[at] != *thousands || at == 0 || !is_digit(text[at - 1]) ||
+               at + 1 == text.size() || !is_digit(text[at + 1])) {
+      break;
+    }
+  }
+  if (at < text.size() && text[at] == point) {
     ++at;
     while (at < text.size() && is_digit(text[at])) max_digit = std::max<unsigned char>(max_digit, text[at++]);
   }
@@ -185,7 +217,42 @@ void push_human(Buffer& out, Text text) {
     if (text.starts_with('-')) power = -power;
   }
   push(out, static_cast<unsigned>(0x80 + power));
-  push_decimal(out, text);
+  if (point == '.' && !thousands) return push_decimal(out, text);
+  push_decimal(out, plain_number(text, point, thousands));
+}
+
+// -M in a locale: 0 for no month, else 1 to 12. After blanks, the text in
+// upper case (a byte at a time) is looked up in the sorted names by a
+// binary search in which a name that the text starts with is found; as in
+// GNU sort, a name whose place the search does not pass is not found, even
+// when the text starts with it (vi_VN's "THG1" in "Thg19").
+void push_named_month(Buffer& out, Text text, const std::vector<MonthName>& months,
+                      const CharClasses* classes) {
+  text.remove_prefix(skip_blanks(text, 0));
+  std::size_t low = 0, high = months.size();
+  while (low < high) {
+    const std::size_t mid = (low + high) / 2;
+    const std::string& name = months[mid].name;
+    for (std::size_t i = 0;; ++i) {
+      if (i == name.size()) return push(out, months[mid].month);
+      if (i == text.size()) {
+        high = mid;
+        break;
+      }
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      const unsigned char got = classes != nullptr ? classes->upper[c] : upper(c);
+      const unsigned char want = static_cast<unsigned char>(name[i]);
+      if (got != want) {
+        if (got < want) {
+          high = mid;
+        } else {
+          low = mid + 1;
+        }
+        break;
+      }
+    }
+  }
+  push(out, 0);
 }
 
 // -M: 0 for no month, else 1 to 12, for a month's first three letters in
@@ -224,13 +291,14 @@ void push_long_double(Buffer& out, long double value) {
   out.append(big, kBytes);
 }
 
-// -g: what strtold reads from the start. Text it cannot read sorts first
-// (0x01), then NaNs (0x02) by their printed form, then numbers (0x03),
-// with -0 equal to 0.
-void push_general(Buffer& out, Text text) {
+// -g: what strtold reads from the start (in the locale `numbers`, if any).
+// Text it cannot read sorts first (0x01), then NaNs (0x02) by their printed
+// form, then numbers (0x03), with -0 equal to 0.
+void push_general(Buffer& out, Text text, locale_t numbers = nullptr) {
   const std::string copy(text);  // strtold needs the end marked
   char* end = nullptr;
-  long double value = std::strtold(copy.c_str(), &end);
+  long double value = numbers != nullptr ? strtold_l(copy.c_str(), &end, numbers)
+                                         : std::strtold(copy.c_str(), &end);
   if (end == copy.c_str()) return push(out, 0x01);
   if (std::isnan(value)) {
     char printed[64];
@@ -310,33 +378,70 @@ void push_version(Buffer& out, Text text) {
 }  // namespace
 
 LineKeys::LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab,
-                   LastResort last_resort, key::HashKey hash_key)
-    : keys_(std::move(keys)), tab_(tab), last_resort_(last_resort), hash_key_(hash_key) {
+                   LastResort last_resort, key::HashKey hash_key,
+                   std::shared_ptr<const Locale> locale)
+    : keys_(std::move(keys)),
+      tab_(tab),
+      last_resort_(last_resort),
+      hash_key_(hash_key),
+      locale_(std::move(locale)) {
+  if (locale_ != nullptr) {
+    collation_ = locale_->collation();
+    classes_ = locale_->classes();
+    months_ = locale_->months();
+    numbers_ = locale_->numbers();
+    decimal_point_ = locale_->decimal_point();
+    thousands_ = locale_->thousands_separator();
+  }
+  if (collation_ != nullptr && last_resort_ == LastResort::kBytes) {
+    last_resort_ = LastResort::kCollated;
+  } else if (collation_ != nullptr && last_resort_ == LastResort::kReversedBytes) {
+    last_resort_ = LastResort::kReversedCollated;
+  }
   if (keys_.empty()) keys_.emplace_back();
   const KeySpec& only = keys_.front();
   const bool whole_text = keys_.size() == 1 && only.start_field == 0 && only.start_char == 0 &&
                           !only.skip_start_blanks && !only.end_field &&
                           only.order == Order::kText && !only.fold &&
                           only.ignore == Ignore::kNone && !only.random;
-  whole_record_ = whole_text && !only.reverse;
+  whole_record_ = whole_text && !only.reverse && collation_ == nullptr;
   if (whole_text) last_resort_ = LastResort::kNone;
+}
+
+// The text as -f, -d and -i leave it, in `changed` when they change it,
+// with the locale's classes (a byte at a time) or C's.
+Text LineKeys::changed_text(const KeySpec& key, Text text, std::string& changed) const {
+  if (!key.fold && key.ignore == Ignore::kNone) return text;
+  changed.reserve(text.size());
+  if (classes_ != nullptr) {
+    for (unsigned char c : text) {
+      if (key.ignore == Ignore::kNonDictionary && !classes_->alnum[c] && !is_blank(c)) continue;
+      if (key.ignore == Ignore::kNonPrinting && !classes_->print[c]) continue;
+      changed.push_back(static_cast<char>(key.fold ? classes_->upper[c] : c));
+    }
+    return changed;
+  }
+  for (unsigned char c : text) {
+    if (key.ignore == Ignore::kNonDictionary && !is_alnum(c) && !is_blank(c)) continue;
+    if (key.ignore == Ignore::kNonPrinting && !is_print(c)) continue;
+    changed.push_back(static_cast<char>(key.fold ? upper(c) : c));
+  }
+  return changed;
 }
 
 void LineKeys::append_component(const KeySpec& key, bool last, Text text, Buffer& out) const {
   std::string changed;
-  if (key.fold || key.ignore != Ignore::kNone) {
-    changed.reserve(text.size());
-    for (unsigned char c : text) {
-      if (key.ignore == Ignore::kNonDictionary && !is_alnum(c) && !is_blank(c)) continue;
-      if (key.ignore == Ignore::kNonPrinting && !is_print(c)) continue;
-      changed.push_back(static_cast<char>(key.fold ? upper(c) : c));
-    }
-    text = changed;
-  }
+  text = changed_text(key, text, changed);
   const std::size_t start = out.size();
   if (key.random) {
-    // Texts equal after -f, -d and -i hash alike and stay together; the
-    // text itself then orders the rare texts whose hashes are equal.
+    // Texts equal after -f, -d and -i (and by the collation) hash alike and
+    // stay together; the text itself then orders the rare texts whose
+    // hashes are equal.
+    Buffer form;
+    if (collation_ != nullptr) {
+      collation_->append(text, false, form);
+      text = Text(reinterpret_cast<const char*>(form.data()), form.size());
+    }
     const std::uint64_t hash = key::keyed_hash(
         std::span(reinterpret_cast<const std::byte*>(text.data()), text.size()), hash_key_);
     for (int shift = 56; shift >= 0; shift -= 8) {
@@ -348,22 +453,35 @@ void LineKeys::append_component(const KeySpec& key, bool last, Text text, Buffer
   }
   switch (key.order) {
     case Order::kText:
+      if (collation_ != nullptr) {
+        collation_->append(text, !last || key.reverse, out);
+        break;
+      }
       // A plain last component needs no end: a shorter key is a prefix and
       // sorts first, as a shorter text does.
       if (last && !key.reverse) return append(out, text);
       push_delimited(out, text);
       break;
     case Order::kNumeric:
-      push_decimal(out, text.substr(skip_blanks(text, 0)));
+      if (decimal_point_ == '.' && !thousands_) {
+        push_decimal(out, text.substr(skip_blanks(text, 0)));
+      } else {
+        push_decimal(out, plain_number(text.substr(skip_blanks(text, 0)), decimal_point_,
+                                       thousands_));
+      }
       break;
     case Order::kGeneral:
-      push_general(out, text);
+      push_general(out, text, numbers_);
       break;
     case Order::kHuman:
-      push_human(out, text);
+      push_human(out, text, decimal_point_, thousands_);
       break;
     case Order::kMonth:
-      push_month(out, text);
+      if (months_ != nullptr) {
+        push_named_month(out, text, *months_, classes_);
+      } else {
+        push_month(out, text);
+      }
       break;
     case Order::kVersion:
       push_version(out, text);
@@ -384,11 +502,23 @@ std::size_t LineKeys::key_of(std::span<const std::byte> record, Buffer& out) con
     append_component(key, !resort && i + 1 == keys_.size(), text, out);
   }
   const std::size_t start = out.size();
-  if (last_resort_ == LastResort::kBytes) {
-    append(out, line);
-  } else if (last_resort_ == LastResort::kReversedBytes) {
-    push_delimited(out, line);
-    invert_from(out, start);
+  switch (last_resort_) {
+    case LastResort::kNone:
+      break;
+    case LastResort::kBytes:
+      append(out, line);
+      break;
+    case LastResort::kReversedBytes:
+      push_delimited(out, line);
+      invert_from(out, start);
+      break;
+    case LastResort::kCollated:
+      collation_->append(line, false, out);
+      return 0;
+    case LastResort::kReversedCollated:
+      collation_->append(line, true, out);
+      invert_from(out, start);
+      return 0;
   }
   return out.size() - start;
 }

@@ -1,10 +1,11 @@
 // Keys of text records (lines, or NUL-terminated records) as GNU sort
-// compares them in the C locale: fields and characters picked by -k
-// and -t, and the orderings of -n, -g, -h, -M, -V, -f, -d, -i and -r. Each
-// record's key becomes one byte string whose plain byte order is the order
-// in which those options compare records, so that the sorter, the merge, and
-// the checks of -u and -c compare nothing but bytes: two records have equal
-// keys exactly when the options call them equal.
+// compares them: fields and characters picked by -k and -t, and the
+// orderings of -n, -g, -h, -M, -V, -f, -d, -i and -r, in the C locale or in
+// one given (see line_locale.h). Each record's key becomes one byte string
+// whose plain byte order is the order in which those options compare
+// records, so that the sorter, the merge, and the checks of -u and -c
+// compare nothing but bytes: two records have equal keys exactly when the
+// options call them equal.
 //
 // A key is the keys' components one after another. Every component but a
 // plain last one is self-delimiting (none is a proper prefix of another),
@@ -16,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -23,6 +25,7 @@
 
 #include "key/key.h"
 #include "key/keyed_hash.h"
+#include "key/line_locale.h"
 
 namespace quillmere::lines {
 
@@ -38,7 +41,7 @@ enum class Order : std::uint8_t {
 enum class Ignore : std::uint8_t {
   kNone,
   kNonDictionary,  // -d: all but letters, digits and blanks
-  kNonPrinting,    // -i: all but 0x20 to 0x7E
+  kNonPrinting,    // -i: all but printable bytes (0x20 to 0x7E in C)
 };
 
 // One -k key. Positions are 0-based, as GNU sort keeps them: the key starts
@@ -61,15 +64,24 @@ struct KeySpec {
 
 // What orders records whose keys are all equal. Without a last resort they
 // keep their input order (-s, -u); with one, the whole records compare as
-// bytes, in reverse with a global -r.
-enum class LastResort : std::uint8_t { kNone, kBytes, kReversedBytes };
+// bytes, in reverse with a global -r; in a locale that collates, they compare
+// as its collation orders them (kBytes given becomes kCollated), which the
+// key then holds instead of the record's bytes.
+enum class LastResort : std::uint8_t {
+  kNone,
+  kBytes,
+  kReversedBytes,
+  kCollated,
+  kReversedCollated,
+};
 
 class LineKeys {
  public:
   // `tab` is the -t byte, or none for fields that begin at blanks.
-  // `hash_key` keys the hash of -R.
+  // `hash_key` keys the hash of -R. `locale` null is the C locale.
   LineKeys(std::vector<KeySpec> keys, std::optional<std::uint8_t> tab,
-           LastResort last_resort = LastResort::kNone, key::HashKey hash_key = {});
+           LastResort last_resort = LastResort::kNone, key::HashKey hash_key = {},
+           std::shared_ptr<const Locale> locale = nullptr);
 
   // Whether every record is its own key, so key_of need not be called.
   bool whole_record() const noexcept { return whole_record_; }
@@ -79,8 +91,9 @@ class LineKeys {
   LastResort last_resort() const noexcept { return last_resort_; }
 
   // Appends the key of one record (without its terminator) to `out`, and
-  // returns how many of its last bytes are the last resort: the record
-  // itself, or escaped and inverted when reversed (see record_from_reversed_tail).
+  // returns how many of its last bytes are the last resort kBytes or
+  // kReversedBytes: the record itself, or escaped and inverted when reversed
+  // (see record_from_reversed_tail); 0 for any other last resort.
   std::size_t key_of(std::span<const std::byte> record, key::Buffer& out) const;
 
   // Appends to `out` the record whose reversed last resort is `tail`.
@@ -95,12 +108,22 @@ class LineKeys {
  private:
   void append_component(const KeySpec& key, bool last, std::string_view text,
                         key::Buffer& out) const;
+  std::string_view changed_text(const KeySpec& key, std::string_view text,
+                                std::string& changed) const;
 
   std::vector<KeySpec> keys_;
   std::optional<std::uint8_t> tab_;
   bool whole_record_;
   LastResort last_resort_;
   key::HashKey hash_key_;
+  // The locale and, taken from it, what the keys use (null: the C locale's).
+  std::shared_ptr<const Locale> locale_;
+  const Collation* collation_ = nullptr;
+  const CharClasses* classes_ = nullptr;
+  const std::vector<MonthName>* months_ = nullptr;
+  locale_t numbers_ = nullptr;
+  char decimal_point_ = '.';
+  std::optional<char> thousands_;
 };
 
 }  // namespace quillmere::lines

@@ -22,6 +22,7 @@
 
 #include "key/keyed_hash.h"
 #include "key/line_keys.h"
+#include "key/line_locale.h"
 #include "key/order.h"
 #include "python/bytes_view.h"
 #include "python/errors.h"
@@ -144,11 +145,14 @@ PyObject* lines_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     if (sorter == nullptr) return nullptr;
     Py_ssize_t count = 0;
     // A record is stored once. When it is its own key, the payload is its
-    // terminator; when its key ends with it (its last resort), the payload
-    // is the length of that tail and the terminator. write_to puts them
-    // back together.
+    // terminator; when its key ends with it (its last resort as bytes), the
+    // payload is the length of that tail and the terminator. write_to puts
+    // them back together. Otherwise (a collated last resort too) the payload
+    // is the record.
     const bool whole = self->keys->whole_record();
-    const bool tailed = self->keys->last_resort() != lines::LastResort::kNone;
+    const lines::LastResort resort = self->keys->last_resort();
+    const bool tailed =
+        resort == lines::LastResort::kBytes || resort == lines::LastResort::kReversedBytes;
     std::byte payload[kMaxTailPayload];
     const bool all = each_record(self, bytes_of(args[1]), [&](Bytes record, Bytes key,
                                                               std::size_t tail) {
@@ -441,11 +445,47 @@ std::optional<lines::KeySpec> key_spec(PyObject* item) {
   return std::nullopt;
 }
 
-// _Lines(keys, tab, terminator, last_resort=0, hash_key=None): keys a
-// sequence of key objects (see key_spec), tab the field separator's byte
-// value or None, terminator the records' last byte, last_resort 0 for none
-// (equal keys keep input order), 1 for whole records as bytes and -1 for
-// them reversed, hash_key 16 bytes that key the hash of random keys.
+// The locale argument: None for the C locale, or a dict of category
+// names ("LC_COLLATE") to locale names; `out` stays null when the locale
+// behaves as C, or one of its categories is not installed. False, with an
+// exception set, when the argument is wrong.
+bool read_locale(PyObject* arg, std::shared_ptr<const lines::Locale>& out) {
+  if (arg == Py_None) return true;
+  if (!PyDict_Check(arg)) {
+    PyErr_SetString(PyExc_TypeError, "a locale must be a dict of category names to locale names");
+    return false;
+  }
+  Ref items = Ref::steal(PyMapping_Items(arg));
+  if (!items) return false;
+  std::vector<lines::LocaleName> names;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* category = PyTuple_GET_ITEM(item, 0);
+    PyObject* name = PyTuple_GET_ITEM(item, 1);
+    if (!PyUnicode_Check(category) || !PyUnicode_Check(name)) {
+      PyErr_SetString(PyExc_TypeError, "a locale maps category names to locale names, all str");
+      return false;
+    }
+    const char* category_text = PyUnicode_AsUTF8(category);
+    const char* name_text = category_text ? PyUnicode_AsUTF8(name) : nullptr;
+    if (name_text == nullptr) return false;
+    names.push_back({category_text, name_text});
+  }
+  Result<std::shared_ptr<const lines::Locale>> loaded = lines::Locale::load(names);
+  if (!loaded) {
+    raise(std::move(loaded.error()));
+    return false;
+  }
+  out = std::move(*loaded);
+  return true;
+}
+
+// _Lines(keys, tab, terminator, last_resort=0, hash_key=None, locale=None):
+// keys a sequence of key objects (see key_spec), tab the field separator's
+// byte value or None, terminator the records' last byte, last_resort 0 for
+// none (equal keys keep input order), 1 for whole records as bytes and -1
+// for them reversed (as the locale collates them, if it does), hash_key 16
+// bytes that key the hash of random keys, locale what read_locale reads.
 PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     PyObject* key_list;
@@ -453,11 +493,12 @@ PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int terminator;
     int last_resort = 0;
     PyObject* hash_arg = Py_None;
-    static const char* names[] = {"keys", "tab", "terminator", "last_resort", "hash_key",
-                                  nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|iO:_Lines", const_cast<char**>(names),
+    PyObject* locale_arg = Py_None;
+    static const char* names[] = {"keys",     "tab",    "terminator", "last_resort",
+                                  "hash_key", "locale", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|iOO:_Lines", const_cast<char**>(names),
                                      &key_list, &tab_arg, &terminator, &last_resort,
-                                     &hash_arg)) {
+                                     &hash_arg, &locale_arg)) {
       return nullptr;
     }
     key::HashKey hash_key{};
@@ -491,7 +532,10 @@ PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const lines::LastResort resort = last_resort == 0   ? lines::LastResort::kNone
                                      : last_resort > 0 ? lines::LastResort::kBytes
                                                        : lines::LastResort::kReversedBytes;
-    auto made = std::make_unique<lines::LineKeys>(std::move(keys), tab, resort, hash_key);
+    std::shared_ptr<const lines::Locale> locale;
+    if (!read_locale(locale_arg, locale)) return nullptr;
+    auto made = std::make_unique<lines::LineKeys>(std::move(keys), tab, resort, hash_key,
+                                                  std::move(locale));
     auto last = std::make_unique<std::vector<std::byte>>();
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;
