@@ -423,6 +423,14 @@ def test_errors(tmp_path, args, status, message):
         assert not [n for n in os.listdir(small) if n.startswith("quillmere-")]
 
 
+def test_output_named_dash_is_a_file(tmp_path):
+    (tmp_path / "IN").write_bytes(b"b\na\n")
+    env = dict(ENV, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-m", "quillmere", "-o", "-", "IN"], cwd=tmp_path,
+                          capture_output=True, env=env, timeout=60)
+    assert (proc.returncode, proc.stdout, (tmp_path / "-").read_bytes()) == (0, b"", b"a\nb\n")
+
+
 def test_operands_end_options_under_posixly_correct(tmp_path):
     (tmp_path / "IN").write_bytes(b"b\na\n")
     env = dict(ENV, POSIXLY_CORRECT="1", PYTHONPATH=os.pathsep.join(sys.path))

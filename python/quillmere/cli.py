@@ -321,7 +321,7 @@ class Job:
     def copy_output_inputs(self, names: list[str]) -> list[str]:
         """The inputs, with a copy in place of each that is the -o file."""
         out = self.opts.output
-        if out is None or out == "-" or not os.path.exists(out):
+        if out is None or not os.path.exists(out):
             return names
         copies: dict[str, str] = {}
         result = []
@@ -439,7 +439,7 @@ class Session:
         except UsageError as e:
             self.usage(e)
             return e.status
-        to_stdout = opts.output in (None, "-")
+        to_stdout = opts.output is None  # "-o -" is a file named "-", as in GNU sort
         self.progress = Progress(self.shows_progress(opts.quiet, to_stdout))
         try:
             self.check_standard_streams(opts, to_stdout)
