@@ -370,12 +370,22 @@ GNU_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("args", GNU_ERRORS)
-def test_errors_as_gnu_sort(tmp_path, args):
+# In a UTF-8 locale, GNU quotes some names ‘so’, and others 'so' still.
+QUOTED_ERRORS = ["-k 0 IN", "-k x IN", "-k1.x IN", "+1 -2x IN", "-t ab IN", "--sort=foo IN",
+                 "--check= IN", "--batch-size=1 IN", "--batch-size=99999999999 IN",
+                 "--batch-size=x IN", "-R --random-source=EMPTY IN", "-S 10x IN", "-dn IN",
+                 "--files0-from EMPTY"]
+
+
+@pytest.mark.parametrize("args, locale", [(args, "C") for args in GNU_ERRORS]
+                         + [(args, "en_US.UTF-8") for args in QUOTED_ERRORS]
+                         + [("-k 0 IN", "en_US"), ("-k 0 IN", "xx_YY.UTF-8")])
+def test_errors_as_gnu_sort(tmp_path, args, locale):
     for name, content in {"IN": b"b\na\n", "NAMES": b"IN\0\0", "EMPTY": b""}.items():
         (tmp_path / name).write_bytes(content)
     (tmp_path / "DIR").mkdir()
-    env = dict(ENV, PYTHONPATH=os.pathsep.join(sys.path))
+    env = {name: value for name, value in os.environ.items() if not name.startswith("LC_")}
+    env.update(LANG=locale, LC_MESSAGES="C", PYTHONPATH=os.pathsep.join(sys.path))
     python = shlex.quote(sys.executable)
     ours, theirs = (subprocess.run(["sh", "-c", f"{command} {args} </dev/null"], cwd=tmp_path,
                                    capture_output=True, env=env, timeout=60)

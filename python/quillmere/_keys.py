@@ -15,6 +15,7 @@ import sys
 from dataclasses import dataclass, replace
 
 from quillmere._errors import UsageError
+from quillmere._locale import quote
 
 ORDERING_FLAGS = "bdfghiMnRrV"
 
@@ -101,11 +102,11 @@ def parse_keydef(text: str) -> KeyDef:
     def count(rest: str, where: str) -> tuple[int, str]:
         n, after = parse_count(rest)
         if n is None:
-            raise UsageError(f"invalid number {where}: invalid count at start of '{rest}'")
+            raise UsageError(f"invalid number {where}: invalid count at start of {quote(rest)}")
         return n, after
 
     def bad(reason: str) -> UsageError:
-        return UsageError(f"{reason}: invalid field specification '{text}'")
+        return UsageError(f"{reason}: invalid field specification {quote(text)}")
 
     field, rest = count(text, "at field start")
     if field == 0:
@@ -152,7 +153,7 @@ def obsolete_keydef(text: str, following: str | None) -> tuple[KeyDef, int] | No
         return key, 0
 
     def bad(reason: str) -> UsageError:
-        return UsageError(f"{reason}: invalid field specification '{following}'")
+        return UsageError(f"{reason}: invalid field specification {quote(following)}")
 
     end_field, rest = parse_count(following[1:])
     assert end_field is not None
@@ -160,7 +161,7 @@ def obsolete_keydef(text: str, following: str | None) -> tuple[KeyDef, int] | No
     if rest.startswith("."):
         after, rest = parse_count(rest[1:])
         if after is None:
-            raise UsageError(f"invalid number after '.': invalid count at start of '{rest}'")
+            raise UsageError(f"invalid number after '.': invalid count at start of {quote(rest)}")
         end_char = after
     flags = FLAGS.match(rest).group()  # type: ignore[union-attr]
     if rest[len(flags):]:

@@ -24,6 +24,7 @@ import textwrap
 from _quillmere import _DEFAULT_MAX_BYTES, _DEFAULT_MAX_OPEN
 from quillmere._errors import UsageError
 from quillmere._keys import KeyDef, obsolete_keydef, parse_count, parse_keydef, resolve_keys
+from quillmere._locale import quote
 from quillmere._output import PROG
 
 # Names only the type checker needs; importing typing would slow the start.
@@ -162,10 +163,10 @@ def choose(value: str, choices: dict[str, str], name: str) -> str:
     problem = "invalid" if not found else "ambiguous"
     groups: dict[str, list[str]] = {}
     for word, meaning in choices.items():
-        groups.setdefault(meaning, []).append(f"'{word}'")
+        groups.setdefault(meaning, []).append(quote(word))
     valid = "".join(f"\n  - {', '.join(words)}" for words in groups.values())
-    refuse(f"{problem} argument '{value}' for '--{name}'\nValid arguments are:{valid}",
-           status=1, hint=True)
+    refuse(f"{problem} argument {quote(value)} for {quote('--' + name)}\nValid arguments "
+           f"are:{valid}", status=1, hint=True)
 
 
 # ---- the options, in GNU sort's order ----
@@ -329,10 +330,10 @@ def take_batch_size(opts: Options, value: str | None) -> None:
         refuse(f"invalid suffix in --batch-size argument '{value}'")
     batch, most = int(m.group(1)), open_file_limit()
     if batch < 2:
-        refuse(f"invalid --batch-size argument '{value}'\n{PROG}: minimum --batch-size "
-               "argument is '2'")
+        refuse(f"invalid --batch-size argument {quote(value)}\n{PROG}: minimum --batch-size "
+               f"argument is {quote('2')}")
     if batch > most:
-        refuse(f"--batch-size argument '{value}' too large\n{PROG}: maximum --batch-size "
+        refuse(f"--batch-size argument {quote(value)} too large\n{PROG}: maximum --batch-size "
                f"argument with current rlimit is {most}")
     opts.max_open = min(batch, MAX_OPEN)
 
@@ -356,7 +357,7 @@ def take_field_separator(opts: Options, value: str | None) -> None:
     if tab == b"\\0":
         tab = b"\0"
     if len(tab) != 1:
-        refuse(f"multi-character tab '{value}'")
+        refuse(f"multi-character tab {quote(value)}")
     if opts.tab is not None and opts.tab != tab[0]:
         refuse("incompatible tabs")
     opts.tab = tab[0]

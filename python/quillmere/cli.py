@@ -46,7 +46,7 @@ import tempfile
 from _quillmere import Sorter, _keep_freed_memory, _LineMerge, _Lines
 from quillmere._errors import InputError, UsageError, quote, quote_name
 from quillmere._input import BLOCK, Waiting, line_blocks, split_header
-from quillmere._locale import locale_names
+from quillmere._locale import environment, locale_names, quote as locale_quote
 from quillmere._options import open_file_limit, parse_args
 from quillmere._output import PROG, Output, Progress, Sink, write_failed
 from quillmere._records import CsvKeys, CsvRecords, JsonKeys, encode_text
@@ -160,7 +160,7 @@ class Job:
         # input order.
         last_resort = 0 if opts.stable or opts.unique else -1 if opts.reverse else 1
         return _Lines(opts.keys, opts.tab, opts.end[0], last_resort, self.hash_key(opts.keys),
-                      locale_names(os.environ))
+                      locale_names(environment()))
 
     def hash_key(self, keys: Sequence[KeyDef]) -> bytes | None:
         """What keys the hash of -R: 16 bytes of --random-source, read only
@@ -176,7 +176,7 @@ class Job:
         except OSError as e:
             raise InputError(f"open failed: {quote_name(source)}: {e.strerror}") from None
         if len(data) < 16:
-            raise InputError(f"{quote(source)}: end of file")
+            raise InputError(f"{locale_quote(source)}: end of file")
         return data
 
     def check_order(self) -> int:
@@ -344,7 +344,7 @@ class Job:
     def read_csv(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
         opts = self.opts
         records = CsvRecords(chr(opts.tab) if opts.tab is not None else ",")
-        keys = CsvKeys(opts.key, opts.default_key, self.hash_key, locale_names(os.environ))
+        keys = CsvKeys(opts.key, opts.default_key, self.hash_key, locale_names(environment()))
         csv.field_size_limit(sys.maxsize)  # a record is bounded by memory, not by csv
         for name, file in self.inputs():
             batch = []
@@ -376,7 +376,7 @@ class Job:
         batch.clear()
 
     def read_jsonl(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
-        keys = JsonKeys(self.opts.key, self.opts.reverse, locale_names(os.environ))
+        keys = JsonKeys(self.opts.key, self.opts.reverse, locale_names(environment()))
         add = sorter.add_encoded
         for name, file in self.inputs():
             number = 0
