@@ -540,7 +540,8 @@ void Collation::append(Text text, bool self_delimiting, Buffer& out) const {
       push(out, 0x00);
       push(out, 0x02);
     }
-    const void* zero = std::memchr(text.data(), 0, text.size());
+    // An empty text may have no storage at all, which memchr must not see.
+    const void* zero = text.empty() ? nullptr : std::memchr(text.data(), 0, text.size());
     if (zero == nullptr) {
       append_piece(text, out);
       break;
