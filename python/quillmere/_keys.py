@@ -106,7 +106,7 @@ def parse_keydef(text: str) -> KeyDef:
         return n, after
 
     def bad(reason: str) -> UsageError:
-        return UsageError(f"{reason}: invalid field specification {quote(text)}")
+        return UsageError(f"{reason}: invalid key definition {quote(text)}")
 
     field, rest = count(text, "at field start")
     if field == 0:
@@ -122,7 +122,7 @@ def parse_keydef(text: str) -> KeyDef:
     if not rest:
         return key
     if not rest.startswith(","):
-        raise bad("stray character in field spec")
+        raise bad("stray character")
     end_field, rest = count(rest[1:], "after ','")
     if end_field == 0:
         raise bad("field number is zero")
@@ -131,7 +131,7 @@ def parse_keydef(text: str) -> KeyDef:
         end_char, rest = count(rest[1:], "after '.'")
     flags = FLAGS.match(rest).group()  # type: ignore[union-attr]
     if rest[len(flags):]:
-        raise bad("stray character in field spec")
+        raise bad("stray character")
     key.end_field, key.end_char = end_field - 1, end_char
     return key.with_flags(flags, start=False)
 
@@ -153,7 +153,7 @@ def obsolete_keydef(text: str, following: str | None) -> tuple[KeyDef, int] | No
         return key, 0
 
     def bad(reason: str) -> UsageError:
-        return UsageError(f"{reason}: invalid field specification {quote(following)}")
+        return UsageError(f"{reason}: invalid key definition {quote(following)}")
 
     end_field, rest = parse_count(following[1:])
     assert end_field is not None
@@ -165,7 +165,7 @@ def obsolete_keydef(text: str, following: str | None) -> tuple[KeyDef, int] | No
         end_char = after
     flags = FLAGS.match(rest).group()  # type: ignore[union-attr]
     if rest[len(flags):]:
-        raise bad("stray character in field spec")
+        raise bad("stray character")
     # -F ends at the end of field F (counted from 1, but -0 as -1 does);
     # -F.C, C characters into the field after it.
     if end_char == 0:
