@@ -231,7 +231,7 @@ def test_batch_size_within_the_open_file_limit(tmp_path):
         assert (proc.returncode, proc.stderr, proc.stdout) == (0, b"", expected)
 
 
-@pytest.mark.parametrize("options", [[], ["-m"], ["-c"], ["-r", "-u"]])
+@pytest.mark.parametrize("options", [[], ["-m"], ["-m", "--batch-size=2"], ["-c"], ["-r", "-u"]])
 def test_header_lines_stay_first(tmp_path, options):
     """--header=N: the first input's first N lines first, as they are; the
     first N lines of every other input skipped; -c checks the rest."""
@@ -244,8 +244,8 @@ def test_header_lines_stay_first(tmp_path, options):
         assert quillmere("--header=2", "-c", a)[0] == gnu_sort("-c", body_a, check=False).returncode
         assert quillmere("--header=1", "-c", a)[0] == 1  # "zz 9" is no header now
         return
-    status, out, _ = quillmere("--header=2", *options, a, b)
-    assert (status, out) == (0, b"name n\nzz 9\n" + gnu_sort(*options, body_a, body_b))
+    status, out, _ = quillmere("--header=2", *options, a, b, b)
+    assert (status, out) == (0, b"name n\nzz 9\n" + gnu_sort(*options, body_a, body_b, body_b))
 
 
 @pytest.mark.parametrize("options, key", [

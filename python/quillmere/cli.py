@@ -4,10 +4,10 @@ Plain text is sorted as GNU sort sorts it, in the locale the environment
 names: fields, keys and orderings (-t, -k, -b, -n, -g, -h, -M, -V, -R, -f,
 -d, -i, -r), the last-resort comparison of whole lines (unless -s or -u),
 unique (-u), checking (-c, -C), merging (-m) and NUL-terminated records
-(-z) follow its rules, and the output is byte for byte the same. The extension's _Lines finds every record's key in C++ a
-block at a time and pushes it into a `Sorter`; the sorted records come out
-through `write_to`. Python here parses arguments, opens files, and handles
-signals and progress.
+(-z) follow its rules, and the output is byte for byte the same. The
+extension's _Lines finds every record's key in C++ a block at a time and
+pushes it into a `Sorter`; the sorted records come out through `write_to`.
+Python here parses arguments, opens files, and handles signals and progress.
 
 Exit status: 0 on success, 1 when -c or -C finds disorder, 2 for any error,
 as GNU sort has them. A signal that ends a process (HUP, INT, QUIT, TERM,
@@ -77,7 +77,8 @@ class Job:
         self.progress = progress
         self.wakeup = wakeup  # ends a wait for input when a signal comes
         self.header: list[bytes] = []  # --header: the first input's first lines
-        self.temporaries: list[str] = []  # files of -m's passes, removed at the end
+        self.temporaries: list[str] = []  # files of -m's passes, removed once merged
+        self.locale = locale_names(environment())  # None: the C locale
 
     def open_input(self, name: str) -> tuple[str, Waiting]:
         """(name, raw binary file) for an input; each read of it waits for
@@ -160,7 +161,7 @@ class Job:
         # input order.
         last_resort = 0 if opts.stable or opts.unique else -1 if opts.reverse else 1
         return _Lines(opts.keys, opts.tab, opts.end[0], last_resort, self.hash_key(opts.keys),
-                      locale_names(environment()))
+                      self.locale)
 
     def hash_key(self, keys: Sequence[KeyDef]) -> bytes | None:
         """What keys the hash of -R: 16 bytes of --random-source, read only
@@ -258,53 +259,53 @@ class Job:
         output.commit()
 
     def merge(self, output: Output) -> None:
-        """-m: inputs that are each in order, merged as they are, in passes of
-        at most the batch size; only passes before the last write temporary
-        files. An input that is also the output is copied first, since the
-        output is opened before that input has been read."""
+        """-m: inputs that are each in order, merged as they are. With more
+        than the batch size, each pass merges every group of that many
+        consecutive inputs into a temporary file, so that equal keys still
+        come from the earlier input first, and removes the files it merged.
+        An input that is also the output is copied first, since the output is
+        opened before that input has been read."""
         lines = self.lines()
         names = self.copy_output_inputs(self.opts.files or ["-"])
         batch = max_open(self.opts.max_open)
         first = True  # the inputs as given, whose header lines count
         while len(names) > batch:
-            merged = self.temporary()
-            with open(merged, "wb") as file:
-                self.merge_into(lines, names[:batch], first, Sink(file, self.progress))
-            names = [merged, *names[batch:]]
-            first = False
+            merged = []
+            for start in range(0, len(names), batch):
+                merged.append(self.temporary())
+                with open(merged[-1], "wb") as file:
+                    self.merge_into(lines, names[start:start + batch], start if first else None,
+                                    lambda: Sink(file, self.progress))
+            self.remove_temporaries(keep=merged)
+            names, first = merged, False
         self.progress.set_phase("merging")
-        with contextlib.ExitStack() as stack:
-            sources = self.merge_sources(stack, names, first)
-            self.merge_sources_into(lines, sources, self.open_output(output, lines))
+        self.merge_into(lines, names, 0 if first else None,
+                        lambda: self.open_output(output, lines))
         output.commit()
 
-    def merge_into(self, lines: _Lines, names: list[str], first: bool, sink: Sink) -> None:
+    def merge_into(self, lines: _Lines, names: list[str], number: int | None,
+                   open_sink: Callable[[], Sink]) -> None:
+        """Merges `names`, every one open at once, into the sink that
+        `open_sink` opens once they are (and the first input's header lines
+        are read). `number` is names[0]'s place among the inputs as given,
+        None for a pass's files, which hold no header lines."""
         with contextlib.ExitStack() as stack:
-            self.merge_sources_into(lines, self.merge_sources(stack, names, first), sink)
-
-    def merge_sources(self, stack: contextlib.ExitStack[bool | None], names: list[str],
-                      first: bool) -> list[Iterator[tuple[bytes, int]]]:
-        """Each input's blocks, every input open at once (as the merge needs)."""
-        sources = []
-        for number, name in enumerate(names):
-            shown, file = self.open_input(name)
-            stack.enter_context(file.file)
-            blocks = self.records(number, shown, file) if first else line_blocks(
-                file, shown, self.opts.end)
-            sources.append(blocks)
-        return sources
-
-    def merge_sources_into(self, lines: _Lines, sources: list[Iterator[tuple[bytes, int]]],
-                           sink: Sink) -> None:
-        merge = _LineMerge(lines, len(sources))
-        while True:
-            chunk, wanted = merge.take(BLOCK)
-            if chunk:
-                sink.write(chunk)
-            if wanted == -2:
-                return
-            if wanted >= 0:
-                merge.feed(wanted, next_block(sources[wanted], self.progress))
+            sources = []
+            for i, name in enumerate(names):
+                shown, file = self.open_input(name)
+                stack.enter_context(file.file)
+                sources.append(line_blocks(file, shown, self.opts.end) if number is None
+                               else self.records(number + i, shown, file))
+            merge = _LineMerge(lines, len(sources))
+            sink = open_sink()
+            while True:
+                chunk, wanted = merge.take(BLOCK)
+                if chunk:
+                    sink.write(chunk)
+                if wanted == -2:
+                    return
+                if wanted >= 0:
+                    merge.feed(wanted, next_block(sources[wanted], self.progress))
 
     def temporary(self) -> str:
         """A new temporary file for a merge pass, removed at the end."""
@@ -335,16 +336,17 @@ class Job:
             result.append(name)
         return result
 
-    def remove_temporaries(self) -> None:
+    def remove_temporaries(self, keep: Sequence[str] = ()) -> None:
         for path in self.temporaries:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(path)
-        self.temporaries.clear()
+            if path not in keep:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(path)
+        self.temporaries = [path for path in self.temporaries if path in keep]
 
     def read_csv(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
         opts = self.opts
         records = CsvRecords(chr(opts.tab) if opts.tab is not None else ",")
-        keys = CsvKeys(opts.key, opts.default_key, self.hash_key, locale_names(environment()))
+        keys = CsvKeys(opts.key, opts.default_key, self.hash_key, self.locale)
         csv.field_size_limit(sys.maxsize)  # a record is bounded by memory, not by csv
         for name, file in self.inputs():
             batch = []
@@ -376,7 +378,7 @@ class Job:
         batch.clear()
 
     def read_jsonl(self, sorter: Sorter[bytes]) -> tuple[bytes, Callable[[bytes], SortKey]]:
-        keys = JsonKeys(self.opts.key, self.opts.reverse, locale_names(environment()))
+        keys = JsonKeys(self.opts.key, self.opts.reverse, self.locale)
         add = sorter.add_encoded
         for name, file in self.inputs():
             number = 0

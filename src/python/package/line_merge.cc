@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "base/heap.h"
 #include "key/key.h"
 #include "key/line_keys.h"
 #include "key/order.h"
@@ -49,7 +50,6 @@ struct State {
   std::vector<Cursor> cursors;
   std::vector<std::size_t> heap;  // inputs that hold a record, least at the front
   std::vector<std::size_t> wanted;  // inputs to be fed, in order
-  bool taken = false;  // whether the merge has begun handing out records
 };
 
 struct PyLineMerge {
@@ -59,24 +59,15 @@ struct PyLineMerge {
 
 State& state_of(PyObject* o) { return *reinterpret_cast<PyLineMerge*>(o)->state; }
 
-// Whether input a's record goes after input b's: a greater key, or an equal
-// one from a later input.
-bool after(const State& s, std::size_t a, std::size_t b) noexcept {
-  const int c = key::compare(s.cursors[a].key, s.cursors[b].key);
-  return c != 0 ? c > 0 : a > b;
-}
-
-void push(State& s, std::size_t input) {
-  s.heap.push_back(input);
-  std::push_heap(s.heap.begin(), s.heap.end(),
-                 [&](std::size_t a, std::size_t b) { return after(s, a, b); });
-}
-
-void pop(State& s) {
-  std::pop_heap(s.heap.begin(), s.heap.end(),
-                [&](std::size_t a, std::size_t b) { return after(s, a, b); });
-  s.heap.pop_back();
-}
+// Orders the heap: input a's record comes before input b's when its key is
+// less, or equal and a is the earlier input.
+struct Before {
+  const State& s;
+  bool operator()(std::size_t a, std::size_t b) const noexcept {
+    const int c = key::compare(s.cursors[a].key, s.cursors[b].key);
+    return c != 0 ? c < 0 : a < b;
+  }
+};
 
 // Moves input i to its block's next record and keys it; false when the
 // block has none left.
@@ -89,14 +80,7 @@ bool advance(State& s, std::size_t i) {
       std::memchr(at, std::to_integer<int>(s.terminator), block.size() - c.next));
   c.record = Bytes(at, end + 1);
   c.next = static_cast<std::size_t>(end + 1 - block.data());
-  const Bytes text = c.record.first(c.record.size() - 1);
-  if (s.keys->whole_record()) {
-    c.key = text;
-  } else {
-    c.buffer.clear();
-    s.keys->key_of(text, c.buffer);
-    c.key = c.buffer;
-  }
+  c.key = record_key(*s.keys, Bytes(at, end), c.buffer);
   return true;
 }
 
@@ -127,17 +111,6 @@ PyObject* merge_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Runs `body` with the object's state to itself.
-template <typename Body>
-PyObject* with_state(PyObject* obj, Body&& body) {
-  PyObject* result = nullptr;
-  (void)obj;  // the section is empty where the interpreter has a global lock
-  Py_BEGIN_CRITICAL_SECTION(obj);
-  result = boundary(body);
-  Py_END_CRITICAL_SECTION();
-  return result;
-}
-
 // feed(i, block): input i's next block (b"" once it has ended).
 PyObject* merge_feed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return with_state(obj, [&]() -> PyObject* {
@@ -145,7 +118,7 @@ PyObject* merge_feed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) return raise_message(PyExc_TypeError, "feed takes 2 arguments");
     const Py_ssize_t i = PyNumber_AsSsize_t(args[0], PyExc_OverflowError);
     if (i == -1 && PyErr_Occurred()) return nullptr;
-    if (s.wanted.empty() || static_cast<std::size_t>(i) != s.wanted.back() || i < 0) {
+    if (i < 0 || s.wanted.empty() || static_cast<std::size_t>(i) != s.wanted.back()) {
       return raise_message(PyExc_ValueError, "feed the input that take() asked for");
     }
     if (!PyBytes_Check(args[1])) return raise_message(PyExc_TypeError, "a block must be bytes");
@@ -160,7 +133,8 @@ PyObject* merge_feed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     c.block = Ref::borrow(args[1]);
     c.next = 0;
     advance(s, input);
-    push(s, input);
+    s.heap.push_back(input);
+    sift_up(std::span(s.heap), Before{s});
     Py_RETURN_NONE;
   });
 }
@@ -176,16 +150,18 @@ PyObject* merge_take(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     // Until every input has its first record, none can be handed out.
     while (s.wanted.empty() && !s.heap.empty() &&
            chunk.size() < static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 1))) {
+      // The head's next record takes its place, sifted down once; an input
+      // whose block is done leaves the heap until it is fed again.
       const std::size_t top = s.heap.front();
       const Bytes record = s.cursors[top].record;
       chunk.insert(chunk.end(), record.begin(), record.end());
-      pop(s);
-      if (advance(s, top)) {
-        push(s, top);
-      } else {
+      if (!advance(s, top)) {
         s.cursors[top].block = Ref();
         s.wanted.push_back(top);
+        s.heap.front() = s.heap.back();
+        s.heap.pop_back();
       }
+      sift_down(std::span(s.heap), Before{s});
     }
     const Py_ssize_t wanted = !s.wanted.empty() ? static_cast<Py_ssize_t>(s.wanted.back())
                               : s.heap.empty()  ? -2

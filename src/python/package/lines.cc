@@ -59,14 +59,8 @@ bool each_record(const PyLines* self, Bytes block, Visit&& visit) {
     const auto* stop =
         static_cast<const std::byte*>(std::memchr(at, std::to_integer<int>(self->terminator),
                                                   static_cast<std::size_t>(end - at)));
-    const Bytes record(at, stop);
-    Bytes key = record;
     std::size_t tail = 0;
-    if (!self->keys->whole_record()) {
-      buffer.clear();
-      tail = self->keys->key_of(record, buffer);
-      key = buffer;
-    }
+    const Bytes key = record_key(*self->keys, Bytes(at, stop), buffer, &tail);
     if (!visit(Bytes(at, stop + 1), key, tail)) return false;
     at = stop + 1;
   }
@@ -181,17 +175,6 @@ PyObject* lines_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs)
     }
     return write_records(args[0], args[1], writer, "_Lines.write_to");
   });
-}
-
-// Runs `body` with the object's state to itself.
-template <typename Body>
-PyObject* with_state(PyObject* obj, Body&& body) {
-  PyObject* result = nullptr;
-  (void)obj;  // the section is empty where the interpreter has a global lock
-  Py_BEGIN_CRITICAL_SECTION(obj);
-  result = boundary(body);
-  Py_END_CRITICAL_SECTION();
-  return result;
 }
 
 void remember(PyLines* self, Bytes key) {
@@ -593,6 +576,16 @@ PyType_Spec lines_spec = {
 }  // namespace
 
 Ref lines_type() { return cached_type("_quillmere._Lines", &lines_spec); }
+
+Bytes record_key(const lines::LineKeys& keys, Bytes record, key::Buffer& buffer,
+                 std::size_t* tail) {
+  if (tail != nullptr) *tail = 0;
+  if (keys.whole_record()) return record;
+  buffer.clear();
+  const std::size_t resort = keys.key_of(record, buffer);
+  if (tail != nullptr) *tail = resort;
+  return buffer;
+}
 
 LinesView lines_view(PyObject* o) {
   Ref type = lines_type();
