@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import functools
 import os
+from dataclasses import dataclass, replace
 
 # Names only the type checker needs; importing typing would slow the start.
 TYPE_CHECKING = False
@@ -28,13 +29,18 @@ CATEGORIES = USED + ("LC_MONETARY", "LC_MESSAGES", "LC_PAPER", "LC_NAME", "LC_AD
 PLAIN = ("C", "POSIX")
 
 
+def category_names(environ: Mapping[str, str]) -> dict[str, str]:
+    """Each category's locale name."""
+    default = environ.get("LC_ALL") or None
+    lang = environ.get("LANG") or "C"
+    return {category: default or environ.get(category) or lang for category in CATEGORIES}
+
+
 def locale_names(environ: Mapping[str, str]) -> dict[str, str] | None:
     """Each category's locale name, or None when the categories sorting
     reads are all the C locale (which sorting then takes whatever the others
     say)."""
-    default = environ.get("LC_ALL") or None
-    lang = environ.get("LANG") or "C"
-    names = {category: default or environ.get(category) or lang for category in CATEGORIES}
+    names = category_names(environ)
     if all(names[category] in PLAIN for category in USED):
         return None
     return names
@@ -66,14 +72,28 @@ GLIBC_CATEGORIES = {"LC_PAPER": 7, "LC_NAME": 8, "LC_ADDRESS": 9, "LC_TELEPHONE"
                     "LC_MEASUREMENT": 11, "LC_IDENTIFICATION": 12}
 
 
+@dataclass(frozen=True)
+class Settings:
+    """What GNU sort reports of the locale it runs in."""
+
+    loads: bool  # every category loads, so the locale is in force
+    utf8: bool  # its LC_CTYPE's character set is UTF-8
+    collation: str | None  # LC_COLLATE's name, None for C's byte order
+    decimal_point: str  # of -n and -h: the locale's if it is one byte, else "."
+    thousands_separator: str  # "" for none
+
+
+C_SETTINGS = Settings(True, False, None, ".", "")
+
+
 @functools.cache
-def utf8_quotes() -> bool:
-    """Whether GNU tools would quote in ‘this’ style here: when the locale
-    loads, every category of it, and its LC_CTYPE's character set is UTF-8."""
-    names = locale_names(environment())
-    if names is None:
-        return False
-    import locale  # only for a message, and so only when one is made
+def settings() -> Settings:
+    """The locale's settings, as setlocale(LC_ALL, "") takes them: all
+    categories or, when any fails to load, none."""
+    names = category_names(environment())
+    if all(name in PLAIN for name in names.values()):
+        return C_SETTINGS
+    import locale  # only for --debug and messages, and so only when asked
 
     saved: dict[int, str] = {}
     try:
@@ -81,9 +101,15 @@ def utf8_quotes() -> bool:
             number = GLIBC_CATEGORIES.get(category) or getattr(locale, category)
             saved[number] = locale.setlocale(number)
             locale.setlocale(number, name)
-        return locale.nl_langinfo(locale.CODESET) == "UTF-8"
+        conventions = locale.localeconv()
+        point = str(conventions["decimal_point"])
+        separator = str(conventions["thousands_sep"])
+        collation = names["LC_COLLATE"]
+        return Settings(True, locale.nl_langinfo(locale.CODESET) == "UTF-8",
+                        None if collation in PLAIN else collation,
+                        point if len(point.encode()) == 1 else ".", separator)
     except locale.Error:
-        return False
+        return replace(C_SETTINGS, loads=False)
     finally:
         for number, name in saved.items():
             locale.setlocale(number, name)
@@ -92,4 +118,4 @@ def utf8_quotes() -> bool:
 def quote(text: str) -> str:
     """Text quoted as GNU tools quote it for the locale: ‘so’ where the
     character set is UTF-8, 'so' elsewhere."""
-    return f"\u2018{text}\u2019" if utf8_quotes() else f"'{text}'"
+    return f"\u2018{text}\u2019" if settings().utf8 else f"'{text}'"

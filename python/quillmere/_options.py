@@ -227,7 +227,8 @@ def take_compress_program(opts: Options, value: str | None) -> None:
     opts.compress_program = value
 
 
-@option(None, "debug", text="not supported yet: refused, after GNU sort's own checks of it")
+@option(None, "debug", text="under each output line, mark what each key compares; warn "
+        "on stderr about doubtful options")
 def take_debug(opts: Options, value: str | None) -> None:
     opts.debug = True
 
@@ -606,8 +607,6 @@ def finish(opts: Options) -> None:
             refuse(f"options '-{opts.check_flag}o' are incompatible")
     if opts.debug and opts.output is not None:
         refuse("options '-o --debug' are incompatible")  # the marks go with the lines
-    if opts.debug:
-        refuse("--debug is not supported yet")
 
 
 def check_structured(opts: Options) -> None:

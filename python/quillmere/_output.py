@@ -177,11 +177,15 @@ class Sink:
     lines."""
 
     def __init__(self, file: BinaryIO, progress: Progress,
-                 unique: Callable[[bytes], bytes] | None = None) -> None:
+                 unique: Callable[[bytes], bytes] | None = None,
+                 show: Callable[[bytes], bytes] | None = None) -> None:
         self.file = file
         self.progress = progress
         self.unique = unique
+        self.show = show  # what is written for a chunk, if not the chunk itself (--debug)
 
     def write(self, chunk: bytes) -> None:
         self.progress.wrote(len(chunk))
-        self.file.write(chunk if self.unique is None else self.unique(chunk))
+        if self.unique is not None:
+            chunk = self.unique(chunk)
+        self.file.write(chunk if self.show is None else self.show(chunk))

@@ -44,9 +44,10 @@ import sys
 import tempfile
 
 from _quillmere import Sorter, _keep_freed_memory, _LineMerge, _Lines
+from quillmere._debug import marks_keys, marks_whole, warnings
 from quillmere._errors import InputError, UsageError, quote, quote_name
 from quillmere._input import BLOCK, Waiting, line_blocks, split_header
-from quillmere._locale import environment, locale_names, quote as locale_quote
+from quillmere._locale import environment, locale_names, quote as locale_quote, settings
 from quillmere._options import open_file_limit, parse_args
 from quillmere._output import PROG, Output, Progress, Sink, write_failed
 from quillmere._records import CsvKeys, CsvRecords, JsonKeys, encode_text
@@ -251,7 +252,14 @@ class Job:
         written first."""
         file = output.open()
         file.write(b"".join(self.header))
-        return Sink(file, self.progress, lines.unique if self.opts.unique else None)
+        opts = self.opts
+        return Sink(file, self.progress, lines.unique if opts.unique else None,
+                    self.marked(lines) if opts.debug else None)
+
+    def marked(self, lines: _Lines) -> Callable[[bytes], bytes]:
+        """--debug: sorted lines with what their keys compare marked under each."""
+        keys, whole = marks_keys(self.opts), marks_whole(self.opts)
+        return lambda chunk: lines._marked(chunk, keys, whole)
 
     def write_lines(self, sorter: Sorter[bytes], output: Output, lines: _Lines) -> None:
         self.progress.set_phase("merging")
@@ -441,6 +449,9 @@ class Session:
         except UsageError as e:
             self.usage(e)
             return e.status
+        if opts.debug:
+            for warning in warnings(opts, settings()):
+                self.say(warning)
         to_stdout = opts.output is None  # "-o -" is a file named "-", as in GNU sort
         self.progress = Progress(self.shows_progress(opts.quiet, to_stdout))
         try:

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -221,20 +222,19 @@ void push_human(Buffer& out, Text text, char point = '.', std::optional<char> th
   push_decimal(out, plain_number(text, point, thousands));
 }
 
-// -M in a locale: 0 for no month, else 1 to 12. After blanks, the text in
-// upper case (a byte at a time) is looked up in the sorted names by a
-// binary search in which a name that the text starts with is found; as in
-// GNU sort, a name whose place the search does not pass is not found, even
-// when the text starts with it (vi_VN's "THG1" in "Thg19").
-void push_named_month(Buffer& out, Text text, const std::vector<MonthName>& months,
-                      const CharClasses* classes) {
-  text.remove_prefix(skip_blanks(text, 0));
+// -M in a locale. After blanks, the text in upper case (a byte at a time)
+// is looked up in the sorted names by a binary search in which a name that
+// the text starts with is found; as in GNU sort, a name whose place the
+// search does not pass is not found, even when the text starts with it
+// (vi_VN's "THG1" in "Thg19").
+MonthFound named_month(Text text, const std::vector<MonthName>& months,
+                       const CharClasses* classes) {
   std::size_t low = 0, high = months.size();
   while (low < high) {
     const std::size_t mid = (low + high) / 2;
     const std::string& name = months[mid].name;
     for (std::size_t i = 0;; ++i) {
-      if (i == name.size()) return push(out, months[mid].month);
+      if (i == name.size()) return {months[mid].month, name.size()};
       if (i == text.size()) {
         high = mid;
         break;
@@ -252,24 +252,53 @@ void push_named_month(Buffer& out, Text text, const std::vector<MonthName>& mont
       }
     }
   }
-  push(out, 0);
+  return {};
 }
 
-// -M: 0 for no month, else 1 to 12, for a month's first three letters in
-// any case after blanks.
-void push_month(Buffer& out, Text text) {
+// -M in C: a month's first three letters in any case, after blanks.
+MonthFound c_month(Text text) {
   static constexpr Text kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                      "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-  text.remove_prefix(skip_blanks(text, 0));
-  unsigned month = 0;
-  if (text.size() >= 3) {
-    const char got[3] = {static_cast<char>(upper(text[0])), static_cast<char>(upper(text[1])),
-                         static_cast<char>(upper(text[2]))};
-    for (unsigned i = 0; i < 12; ++i) {
-      if (Text(got, 3) == kMonths[i]) month = i + 1;
+  if (text.size() < 3) return {};
+  const char got[3] = {static_cast<char>(upper(text[0])), static_cast<char>(upper(text[1])),
+                       static_cast<char>(upper(text[2]))};
+  for (unsigned i = 0; i < 12; ++i) {
+    if (Text(got, 3) == kMonths[i]) return {i + 1, 3};
+  }
+  return {};
+}
+
+// How many bytes at the start of `text` the number of -n is, as --debug
+// marks it: an optional minus, digits with thousands separators only
+// between two of them, and the decimal point with any digits after it;
+// 0 when there is no digit.
+std::size_t number_length(Text text, char point, std::optional<char> thousands) {
+  std::size_t at = text.starts_with('-') ? 1 : 0;
+  bool digits = false;
+  for (; at < text.size(); ++at) {
+    if (is_digit(text[at])) {
+      digits = true;
+    } else if (!thousands || text[at] != *thousands || at == 0 || !is_digit(text[at - 1]) ||
+               at + 1 == text.size() || !is_digit(text[at + 1])) {
+      break;
     }
   }
-  push(out, month);
+  if (at < text.size() && text[at] == point) {
+    for (++at; at < text.size() && is_digit(text[at]); ++at) digits = true;
+  }
+  return digits ? at : 0;
+}
+
+// How many bytes at the start of `text` strtold reads (0 for none).
+std::size_t general_length(Text text, locale_t numbers) {
+  const std::string copy(text);
+  char* end = nullptr;
+  if (numbers != nullptr) {
+    (void)strtold_l(copy.c_str(), &end, numbers);
+  } else {
+    (void)std::strtold(copy.c_str(), &end);
+  }
+  return static_cast<std::size_t>(end - copy.c_str());
 }
 
 // A long double's bits as an unsigned big-endian string that orders as
@@ -477,11 +506,7 @@ void LineKeys::append_component(const KeySpec& key, bool last, Text text, Buffer
       push_human(out, text, decimal_point_, thousands_);
       break;
     case Order::kMonth:
-      if (months_ != nullptr) {
-        push_named_month(out, text, *months_, classes_);
-      } else {
-        push_month(out, text);
-      }
+      push(out, month_of(text.substr(skip_blanks(text, 0))).month);
       break;
     case Order::kVersion:
       push_version(out, text);
@@ -535,6 +560,58 @@ void LineKeys::record_from_reversed_tail(std::span<const std::byte> tail,
     }
     out.push_back(b);
   }
+}
+
+MonthFound LineKeys::month_of(Text text) const {
+  return months_ != nullptr ? named_month(text, *months_, classes_) : c_month(text);
+}
+
+void LineKeys::extents(std::span<const std::byte> record, std::vector<Extent>& out) const {
+  const Text line(reinterpret_cast<const char*>(record.data()), record.size());
+  for (const KeySpec& key : keys_) {
+    const std::size_t begin = begin_field(line, key, tab_);
+    // A key that ends before it starts is empty where it starts.
+    const std::size_t end = std::max(begin, limit_field(line, key, tab_));
+    const Text text = line.substr(begin, end - begin);
+    if (key.random || key.order == Order::kText || key.order == Order::kVersion) {
+      out.push_back({begin, end});
+      continue;
+    }
+    // Numbers and months are looked for past the blanks (strtold's white
+    // space, for -g), and only what is found is marked.
+    std::size_t at = 0;
+    if (key.order == Order::kGeneral) {
+      while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    } else {
+      at = skip_blanks(text, 0);
+    }
+    const Text rest = text.substr(at);
+    std::size_t length = 0;
+    switch (key.order) {
+      case Order::kNumeric:
+        length = number_length(rest, decimal_point_, thousands_);
+        break;
+      case Order::kHuman:
+        length = number_length(rest, decimal_point_, thousands_);
+        if (length > 0 && length < rest.size() && unit_power(rest[length]) > 0) ++length;
+        break;
+      case Order::kGeneral:
+        length = general_length(rest, numbers_);
+        break;
+      case Order::kMonth:
+        length = month_of(rest).length;
+        break;
+      case Order::kText:
+      case Order::kVersion:
+        break;
+    }
+    out.push_back({begin + at, begin + at + length});
+  }
+}
+
+std::size_t LineKeys::columns(std::span<const std::byte> text) const {
+  return display_columns(Text(reinterpret_cast<const char*>(text.data()), text.size()),
+                         locale_.get());
 }
 
 void LineKeys::key_of_texts(std::span<const std::span<const std::byte>> texts,

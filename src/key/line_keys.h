@@ -75,6 +75,19 @@ enum class LastResort : std::uint8_t {
   kReversedCollated,
 };
 
+// Where some of a record lies, as byte offsets into it.
+struct Extent {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// A month that -M finds: 0 for none, else 1 to 12, and how many bytes of
+// the text name it.
+struct MonthFound {
+  unsigned month = 0;
+  std::size_t length = 0;
+};
+
 class LineKeys {
  public:
   // `tab` is the -t byte, or none for fields that begin at blanks.
@@ -105,9 +118,20 @@ class LineKeys {
   // blanks with -b; field and character positions are not used. For records split by their own rules, such as CSV.
   void key_of_texts(std::span<const std::span<const std::byte>> texts, key::Buffer& out) const;
 
+  // Appends, for each key in turn, what of `record` it compares, as a user
+  // is shown it: its whole text, but for -n, -h, -g and -M only the number
+  // or month read from it, past its blanks, and where none is found, an
+  // empty extent where it was looked for.
+  void extents(std::span<const std::byte> record, std::vector<Extent>& out) const;
+
+  // How many columns `text` takes on a terminal in the locale's character
+  // set (see display_columns).
+  std::size_t columns(std::span<const std::byte> text) const;
+
  private:
   void append_component(const KeySpec& key, bool last, std::string_view text,
                         key::Buffer& out) const;
+  MonthFound month_of(std::string_view text) const;
   std::string_view changed_text(const KeySpec& key, std::string_view text,
                                 std::string& changed) const;
 

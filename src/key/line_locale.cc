@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <iterator>
 #include <string_view>
 #include <utility>
@@ -95,6 +97,46 @@ Locale::~Locale() {
   collation_.reset();  // it uses collate_
   if (collate_ != nullptr) freelocale(collate_);
   if (numeric_ != nullptr) freelocale(numeric_);
+  if (ctype_ != nullptr) freelocale(ctype_);
+}
+
+std::size_t Locale::columns(std::string_view text) const {
+  if (ctype_ == nullptr) return display_columns(text, nullptr);
+  // glibc reads characters and their widths in the thread's locale only.
+  const locale_t saved = uselocale(ctype_);
+  std::mbstate_t state{};
+  std::size_t width = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    if (text[at] == '\t') {
+      ++width;
+      ++at;
+      continue;
+    }
+    wchar_t wc = 0;
+    const std::size_t n = std::mbrtowc(&wc, text.data() + at, text.size() - at, &state);
+    if (n == static_cast<std::size_t>(-2)) {  // cut short by the text's end
+      ++width;
+      break;
+    }
+    if (n == static_cast<std::size_t>(-1)) {  // not a character: one column a byte
+      ++width;
+      ++at;
+      state = std::mbstate_t{};
+      continue;
+    }
+    at += n == 0 ? 1 : n;
+    const int w = wcwidth(wc);
+    width += w >= 0 ? static_cast<std::size_t>(w) : iswcntrl(wc) ? 0 : 1;
+  }
+  uselocale(saved);
+  return width;
+}
+
+std::size_t display_columns(std::string_view text, const Locale* locale) {
+  if (locale != nullptr) return locale->columns(text);
+  std::size_t width = 0;
+  for (const unsigned char c : text) width += c == '\t' || (c >= 0x20 && c != 0x7F) ? 1 : 0;
+  return width;
 }
 
 Result<std::shared_ptr<const Locale>> Locale::load(std::span<const LocaleName> names) {
@@ -149,6 +191,14 @@ Result<std::shared_ptr<const Locale>> Locale::load(std::span<const LocaleName> n
   std::vector<MonthName> months = months_of(loaded[kTime].get(), classes);
   if (made->classes_ || !same(months, months_of(c.get(), c_classes))) {
     made->months_ = std::move(months);
+    plain = false;
+  }
+  // Columns on a terminal are counted in the character set of any locale
+  // but C's own.
+  const std::string_view ctype_name = 
+      chosen[kCtype] != nullptr ? std::string_view(chosen[kCtype]->name) : std::string_view("C");
+  if (ctype_name != "C" && ctype_name != "POSIX") {
+    made->ctype_ = loaded[kCtype].release();
     plain = false;
   }
   if (plain) return std::shared_ptr<const Locale>();

@@ -3,11 +3,13 @@
 // characters of -d and -i and the upper case of -f (LC_CTYPE, one byte at a
 // time, as sort does even in UTF-8, where only ASCII bytes are letters); the
 // decimal point and thousands separator of -n and -h, and the numbers of -g
-// (LC_NUMERIC); the month names of -M (LC_TIME).
+// (LC_NUMERIC); the month names of -M (LC_TIME). Besides, how many columns
+// text takes on a terminal (LC_CTYPE's character set), to mark keys under
+// the lines that hold them.
 //
 // Each part is kept only where it differs from the C locale's, so that a
-// locale that behaves as C does in some respect (C.UTF-8 in all of them)
-// takes the C locale's own paths there.
+// locale that behaves as C does in some respect (C.UTF-8 in all of them but
+// the columns) takes the C locale's own paths there.
 
 #pragma once
 
@@ -19,6 +21,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -70,17 +73,27 @@ class Locale {
   // -M's names, sorted by their bytes; null when they are C's (JAN to DEC)
   // and LC_CTYPE upper-cases as C does.
   const std::vector<MonthName>* months() const noexcept { return months_ ? &*months_ : nullptr; }
+  // See display_columns.
+  std::size_t columns(std::string_view text) const;
 
  private:
   Locale() = default;
 
   locale_t collate_ = nullptr;
   locale_t numeric_ = nullptr;
+  locale_t ctype_ = nullptr;  // for columns, unless it is C's
   std::unique_ptr<Collation> collation_;
   std::optional<CharClasses> classes_;
   char decimal_point_ = '.';
   std::optional<char> thousands_;
   std::optional<std::vector<MonthName>> months_;
 };
+
+// How many columns `text` takes on a terminal in `locale`'s character set
+// (null: C's, one byte a character): each character its width, none for
+// control characters, but one for a tab (shown as one character); one for
+// each byte that is no character, and one for a character the text cuts
+// short.
+std::size_t display_columns(std::string_view text, const Locale* locale);
 
 }  // namespace quillmere::lines

@@ -204,17 +204,27 @@ TEST(CollationTest, RewritingKeepsTheOrderOfAnyBytes) {
   EXPECT_FALSE(quick_weights.empty());
 }
 
-// What loads as the C locale (null): C, POSIX, C.UTF-8, and any set of
-// names of which one is not installed, whatever the others; a category or
-// name that cannot be meant is an error.
+// What loads as the C locale (null): C, POSIX, and any set of names of
+// which one is not installed, whatever the others; C.UTF-8 keys as C does,
+// and differs only in its columns. A category or name that cannot be meant
+// is an error.
 TEST(LocaleTest, WhatLoadsAsC) {
   auto load = [](std::vector<LocaleName> names) { return Locale::load(names); };
-  for (const char* name : {"C", "POSIX", "C.UTF-8"}) {
-    auto loaded = load({{"LC_COLLATE", name}, {"LC_CTYPE", name}, {"LC_NUMERIC", name},
-                        {"LC_TIME", name}});
+  auto all = [&](const char* name) {
+    return load({{"LC_COLLATE", name}, {"LC_CTYPE", name}, {"LC_NUMERIC", name},
+                 {"LC_TIME", name}});
+  };
+  for (const char* name : {"C", "POSIX"}) {
+    auto loaded = all(name);
     ASSERT_TRUE(loaded.has_value());
     EXPECT_EQ(*loaded, nullptr) << name;
   }
+  auto utf8 = all("C.UTF-8");
+  ASSERT_TRUE(utf8.has_value() && *utf8 != nullptr);
+  const Locale& c_utf8 = **utf8;
+  EXPECT_TRUE(c_utf8.collation() == nullptr && c_utf8.classes() == nullptr &&
+              c_utf8.months() == nullptr && c_utf8.numbers() == nullptr &&
+              c_utf8.decimal_point() == '.' && !c_utf8.thousands_separator());
   const Collated en("en_US.UTF-8");
   if (en.raw == nullptr) GTEST_SKIP() << "en_US.UTF-8 is not installed";
   EXPECT_NE(*load({{"LC_COLLATE", "en_US.UTF-8"}}), nullptr);
@@ -222,6 +232,35 @@ TEST(LocaleTest, WhatLoadsAsC) {
   EXPECT_EQ(*load({{"LC_COLLATE", "en_US.UTF-8"}, {"LC_MESSAGES", "../en_US.UTF-8"}}), nullptr);
   EXPECT_FALSE(load({{"LC_NOTHING", "en_US.UTF-8"}}).has_value());
   EXPECT_FALSE(load({{"LC_COLLATE", ""}}).has_value());
+}
+
+// Columns on a terminal: characters by their width in UTF-8 (wide, combining
+// and zero-width ones; a byte that is no character, or a character cut
+// short, one column), bytes in C; control characters none, a tab one.
+TEST(LocaleTest, Columns) {
+  auto utf8 = Locale::load(std::vector<LocaleName>{{"LC_CTYPE", "C.UTF-8"}});
+  ASSERT_TRUE(utf8.has_value() && *utf8 != nullptr);
+  const struct {
+    std::string_view text;
+    std::size_t utf8, c;
+  } cases[] = {
+      {"", 0, 0},
+      {"ab", 2, 2},
+      {"\xe6\x97\xa5\xe6\x9c\xac", 4, 6},  // two wide characters
+      {"e\xcc\x81", 1, 3},                   // e and a combining accent
+      {"\xe2\x80\x8b", 0, 3},                // a zero-width space
+      {"a\x01" "b\x7f", 2, 2},
+      {"\t", 1, 1},
+      {"\xff\xfe", 2, 2},
+      {"\xe6\x97", 1, 2},  // cut short
+      {"\xe6\x97 x", 4, 4},  // broken off by a space: one column a byte
+  };
+  for (const auto& each : cases) {
+    EXPECT_EQ(display_columns(each.text, utf8->get()), each.utf8)
+        << testing::PrintToString(std::string(each.text));
+    EXPECT_EQ(display_columns(each.text, nullptr), each.c)
+        << testing::PrintToString(std::string(each.text));
+  }
 }
 
 }  // namespace

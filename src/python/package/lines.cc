@@ -216,6 +216,51 @@ PyObject* lines_unique(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// _marked(chunk, keys, whole) -> bytes: the records of a chunk as --debug
+// shows them, each ended by a newline whatever its terminator, its tabs
+// shown as '>', and under it a line for what each key compares (if `keys`)
+// and one for the whole record (if `whole`): blanks up to where it starts
+// and underscores across it, or "^ no match for key" where it is empty (or
+// takes no columns), all counted in columns on a terminal.
+PyObject* lines_marked(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+  return with_state(obj, [&]() -> PyObject* {
+    PyLines* self = as_lines(obj);
+    if (!check_count(nargs, 3, "_marked") || !whole_records(self, args[0])) return nullptr;
+    const int keys = PyObject_IsTrue(args[1]);
+    const int whole = keys < 0 ? -1 : PyObject_IsTrue(args[2]);
+    if (whole < 0) return nullptr;
+    const lines::LineKeys& line_keys = *self->keys;
+    std::string out;
+    std::vector<lines::Extent> extents;
+    Bytes rest = bytes_of(args[0]);
+    while (!rest.empty()) {
+      const auto* end = static_cast<const std::byte*>(
+          std::memchr(rest.data(), std::to_integer<int>(self->terminator), rest.size()));
+      const Bytes record = rest.first(static_cast<std::size_t>(end - rest.data()));
+      rest = rest.subspan(record.size() + 1);
+      for (const std::byte b : record) {
+        out.push_back(b == std::byte{'\t'} ? '>' : static_cast<char>(b));
+      }
+      out.push_back('\n');
+      extents.clear();
+      if (keys) line_keys.extents(record, extents);
+      if (whole) extents.push_back({0, record.size()});
+      for (const lines::Extent& extent : extents) {
+        out.append(line_keys.columns(record.first(extent.begin)), ' ');
+        const std::size_t width =
+            line_keys.columns(record.subspan(extent.begin, extent.end - extent.begin));
+        if (width == 0) {
+          out.append("^ no match for key\n");
+        } else {
+          out.append(width, '_');
+          out.push_back('\n');
+        }
+      }
+    }
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+  });
+}
+
 // check(block, strict) -> int: the index in the block of the first record
 // that sorts before the record it follows (or, strictly, does not sort
 // after it), or -1 when there is none.
@@ -549,6 +594,9 @@ PyMethodDef lines_methods[] = {
      METH_FASTCALL, "unique(chunk) -> bytes: drop records whose key repeats the one before"},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_check)),
      METH_FASTCALL, "check(block, strict) -> int: index of the first record out of order, or -1"},
+    {"_marked", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_marked)),
+     METH_FASTCALL, "_marked(chunk, keys, whole) -> bytes: the records shown as --debug shows "
+     "them, with what their keys compare marked under each"},
     {"texts_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_texts_key)),
      METH_FASTCALL, "texts_key(texts) -> bytes: the key of whole key texts, one per key"},
     {"add_texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lines_add_texts)),
