@@ -58,7 +58,8 @@ def key_warnings(number: int, key: KeyDef, tab: int | None) -> list[str]:
     in_first_field = end == 1 and key.end_char > 0
     if tab is None and not in_first_field:
         # Numbers and months skip blanks of their own accord, at the start.
-        skips = key.skip_start_blanks or (reads_number(key) or key.order == "M") and key.start_char == 0
+        skips = key.skip_start_blanks or (
+            (reads_number(key) or key.order == "M") and key.start_char == 0)
         if not skips or (key.end_char > 0 and not key.skip_end_blanks):
             out.append(f"leading blanks are significant in key {number}; consider also "
                        "specifying 'b'")
@@ -76,7 +77,7 @@ def warnings(opts: Options, locale: Settings) -> list[str]:
     for number, key in enumerate(opts.keys if given else [], 1):
         out += key_warnings(number, key, opts.tab)
     # A number may run on across fields' separators where a key spans fields.
-    spanning = [key for key in opts.keys if given and reads_number(key) and spans(key)]
+    spanning = [key for key in opts.keys if reads_number(key) and spans(key)] if given else []
     tab = None if opts.tab is None else chr(opts.tab)
     if spanning and tab == locale.decimal_point:
         out.append(f"field separator {quote(tab)} is treated as a decimal point in numbers")
