@@ -5,6 +5,7 @@
 
 #include <sys/random.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
@@ -14,18 +15,23 @@ extern "C" unsigned long plain_strtoul(const char* text, char** end, int base) _
 extern "C" {
 
 // glibc 2.38's name for strtoul, which the exception allocator calls to read
-// its tunables: the same function for what it reads.
+// its tunables: the same function for what it reads (it differs only in
+// reading C23's 0b prefix).
 unsigned long __isoc23_strtoul(const char* __restrict text, char** __restrict end,
                                int base) noexcept {
   return plain_strtoul(text, end, base);
 }
 
-// glibc 2.36's, which std::random_device may call: bytes of getrandom.
+// glibc 2.36's, which std::random_device may call: bytes of getrandom. It
+// has no way to report a failure, so it ends the process when the
+// kernel gives no random bytes (other than when a signal interrupts it).
 std::uint32_t arc4random() noexcept {
   std::uint32_t value = 0;
-  while (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+  for (;;) {
+    const ssize_t got = getrandom(&value, sizeof value, 0);
+    if (got == static_cast<ssize_t>(sizeof value)) return value;
+    if (got >= 0 || errno != EINTR) std::abort();
   }
-  return value;
 }
 
 }  // extern "C"

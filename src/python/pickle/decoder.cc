@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -162,7 +163,14 @@ bool Decoder::push_sized(std::uint8_t code, int width) {
   if (!take_le(width, &n) || !take(n, &data)) return false;
   const auto* text = reinterpret_cast<const char*>(data);
   const auto size = static_cast<Py_ssize_t>(n);
-  if (code == kShortBinBytes || code == kBinBytes) return push(PyBytes_FromStringAndSize(text, size));
+  if (code == kShortBinBytes || code == kBinBytes) {
+    // A new object each time, as pickle.loads makes it: one byte given here
+    // would be the interpreter's shared object for it, and two equal bytes
+    // the pickle keeps apart would come back as one.
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, size);
+    if (bytes != nullptr && size > 0) std::memcpy(PyBytes_AS_STRING(bytes), text, n);
+    return push(bytes);
+  }
   return push(PyUnicode_DecodeUTF8(text, size, "surrogatepass"));
 }
 
