@@ -289,16 +289,18 @@ std::size_t number_length(Text text, char point, std::optional<char> thousands) 
   return digits ? at : 0;
 }
 
-// How many bytes at the start of `text` strtold reads (0 for none).
-std::size_t general_length(Text text, locale_t numbers) {
-  const std::string copy(text);
+// What strtold reads at the start of `text` (in the locale `numbers`, if
+// any), and how many bytes it took (0 for none).
+struct General {
+  long double value;
+  std::size_t length;
+};
+General read_general(Text text, locale_t numbers) {
+  const std::string copy(text);  // strtold needs the end marked
   char* end = nullptr;
-  if (numbers != nullptr) {
-    (void)strtold_l(copy.c_str(), &end, numbers);
-  } else {
-    (void)std::strtold(copy.c_str(), &end);
-  }
-  return static_cast<std::size_t>(end - copy.c_str());
+  const long double value = numbers != nullptr ? strtold_l(copy.c_str(), &end, numbers)
+                                               : std::strtold(copy.c_str(), &end);
+  return {value, static_cast<std::size_t>(end - copy.c_str())};
 }
 
 // A long double's bits as an unsigned big-endian string that orders as
@@ -324,11 +326,8 @@ void push_long_double(Buffer& out, long double value) {
 // Text it cannot read sorts first (0x01), then NaNs (0x02) by their printed
 // form, then numbers (0x03), with -0 equal to 0.
 void push_general(Buffer& out, Text text, locale_t numbers = nullptr) {
-  const std::string copy(text);  // strtold needs the end marked
-  char* end = nullptr;
-  long double value = numbers != nullptr ? strtold_l(copy.c_str(), &end, numbers)
-                                         : std::strtold(copy.c_str(), &end);
-  if (end == copy.c_str()) return push(out, 0x01);
+  auto [value, length] = read_general(text, numbers);
+  if (length == 0) return push(out, 0x01);
   if (std::isnan(value)) {
     char printed[64];
     const int n = std::snprintf(printed, sizeof printed, "%Lf", value);
@@ -596,7 +595,7 @@ void LineKeys::extents(std::span<const std::byte> record, std::vector<Extent>& o
         if (length > 0 && length < rest.size() && unit_power(rest[length]) > 0) ++length;
         break;
       case Order::kGeneral:
-        length = general_length(rest, numbers_);
+        length = read_general(rest, numbers_).length;
         break;
       case Order::kMonth:
         length = month_of(rest).length;
