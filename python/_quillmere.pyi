@@ -7,7 +7,7 @@ from quillmere import Sorter as Sorter
 
 __all__ = ["Sorter"]
 
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from typing import Any, Final, Protocol, final
 
 # Private to the quillmere package: the constructor's defaults.
@@ -90,6 +90,16 @@ def _split_items(
 ) -> None: ...
 def _add_pieces(sorter: Sorter[Any], data: bytes, /) -> int: ...
 def _keep_freed_memory() -> None: ...
+
+# Private to quillmere.dask's DataFrame sort: keys as (arena, u64 offsets),
+# orders and positions as i64 row numbers.
+def _row_keys(columns: list[tuple[Any, ...]], rows: int, /) -> tuple[bytes, bytes]: ...
+def _split_rows(
+    keys: Buffer, offsets: Buffer, index: int, bounds: list[tuple[bytes, int, int]], threads: int, /
+) -> tuple[bytes, bytes, bytes, list[int]]: ...
+def _merge_blocks(
+    blocks: list[tuple[Buffer, Buffer, int, bool]], /
+) -> tuple[bytes, list[int]]: ...
 
 # Private to quillmere.dask: Sorter()'s checks of its arguments, without a Sorter.
 def _check_sorter_arguments(*args: Any, **kwargs: Any) -> None: ...

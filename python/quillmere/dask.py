@@ -1,12 +1,14 @@
-"""Sort a Dask bag across a cluster, each output partition by a Sorter.
+"""Sort a Dask bag or DataFrame across a cluster.
 
-    import dask.bag as db
     import quillmere.dask
 
     ordered = quillmere.dask.sort(bag, key=lambda row: row[0], scratch="s3://bucket/tmp")
     ordered.to_textfiles("out/*.txt")
 
-Needs the `dask` extra (Dask, its distributed scheduler and fsspec).
+    by_city = quillmere.dask.sort_values(frame, ["city", "age"], ascending=[True, False])
+    by_city.to_parquet("out/")
+
+Needs the `dask` extra (Dask, its distributed scheduler, fsspec, pandas and pyarrow).
 """
 
 from __future__ import annotations
@@ -21,12 +23,13 @@ import tempfile
 import threading
 import time
 import uuid
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 import dask.bag.core
 import fsspec  # type: ignore[import-untyped]
 from dask.bag.core import Bag
+from dask._task_spec import Task, TaskRef, convert_legacy_graph
 from dask.delayed import Delayed, delayed
 from dask.graph_manipulation import bind, clone
 
@@ -36,21 +39,28 @@ from _quillmere import (
     Sorter,
     _add_pieces,
     _check_sorter_arguments,
+    _merge_blocks,
     _sort_key,
     _split_items,
+    _split_rows,
 )
+from quillmere import _frames
 from quillmere._typing import Codec, SortKey
 
-__all__ = ["sort"]
+__all__ = ["sort", "sort_values"]
 
-# Keys sampled from each input partition; the seed is the partition's index,
-# so a recomputed sample is the same sample.
+# Keys sampled from each input partition, at the least; the seed is the
+# partition's index, so a recomputed sample is the same sample.
 SAMPLES = 128
+# The most keys sampled in all.
+_MOST_SAMPLED = 1 << 20
 
 # Where a record is in the whole input: (key bytes, input partition, position).
 # Routing and boundaries compare these, so equal keys split between output
 # partitions in input order.
 type Place = tuple[bytes, int, int]
+# An input partition's sampled places, and its number of records.
+type Sampled = tuple[list[Place], int]
 
 # Dask's bag functions are untyped.
 bags: Any = dask.bag.core
@@ -116,7 +126,8 @@ def sort[T](
     # than taking them as arguments, fuses each task with the reading of its
     # input, so no input partition travels between workers.
     indices = bags.bag_range(bag.npartitions, npartitions=bag.npartitions)
-    sampled = clone(bag).map_partitions(_sample, indices, key).to_delayed()
+    size = _samples_per_partition(bag.npartitions, npartitions)
+    sampled = clone(bag).map_partitions(_sample, indices, key, size).to_delayed()
     bounds = delayed(_boundaries)(run, npartitions, sampled)
     encode = codec.encode if codec is not None else pickle.dumps
     # The second reading of the input waits for the boundaries: read earlier,
@@ -211,8 +222,10 @@ def _noted(error: BaseException, index: int) -> BaseException:
     return error
 
 
-def _sample(items: Iterable[Any], indices: list[int], key: Callable[[Any], SortKey] | None) -> list[Place]:
-    """A seeded, uniform sample of an input partition's places.
+def _sample(
+    items: Iterable[Any], indices: list[int], key: Callable[[Any], SortKey] | None, size: int
+) -> Sampled:
+    """A seeded, uniform sample of `size` of an input partition's places, and its length.
 
     Skips ahead by random gaps (Li's algorithm L), so only the items sampled
     are keyed.
@@ -228,30 +241,55 @@ def _sample(items: Iterable[Any], indices: list[int], key: Callable[[Any], SortK
         except Exception as error:
             raise _noted(error, index)
 
-    numbered = enumerate(items)
-    for position, item in itertools.islice(numbered, SAMPLES):
+    # zip takes a number before each item, so once the items run out the
+    # counter stands one past their number.
+    counter = itertools.count()
+    numbered = zip(counter, items)
+    for position, item in itertools.islice(numbered, size):
         chosen.append(place(item))
-    weight = math.exp(math.log(1.0 - rng.random()) / SAMPLES)
-    while len(chosen) == SAMPLES:
+    weight = math.exp(math.log(1.0 - rng.random()) / size)
+    while len(chosen) == size:
         gap = int(math.log(1.0 - rng.random()) / math.log1p(-weight))
         found = next(itertools.islice(numbered, gap, None), None)
         if found is None:
             break
         position, item = found
-        chosen[rng.randrange(SAMPLES)] = place(item)
-        weight *= math.exp(math.log(1.0 - rng.random()) / SAMPLES)
-    return chosen
+        chosen[rng.randrange(size)] = place(item)
+        weight *= math.exp(math.log(1.0 - rng.random()) / size)
+    return chosen, next(counter) - 1
 
 
-def _boundaries(run: Run, count: int, sampled: list[list[Place]]) -> list[Place]:
-    """The places where output partitions 1, 2, ... begin, evenly spread over the sample."""
+def _boundaries(run: Run, count: int, sampled: list[Sampled]) -> list[Place]:
+    """The places where output partitions 1, 2, ... begin."""
+    _begin(run)
+    return _even_bounds(
+        [(place, length / len(places)) for places, length in sampled for place in places],
+        count,
+    )
+
+
+def _begin(run: Run) -> None:
     fs, path = run.fs_path
     fs.makedirs(path, exist_ok=True)
     fs.touch(f"{path}/.run")
-    every = sorted(itertools.chain.from_iterable(sampled))
-    if not every:
-        return []
-    return [every[len(every) * out // count] for out in range(1, count)]
+
+
+def _even_bounds(weighted: list[tuple[Place, float]], count: int) -> list[Place]:
+    """The places where output partitions 1, 2, ... begin, from sampled places and the rows
+    each stands for: each boundary is the first place with its share of rows before it."""
+    weighted.sort(key=lambda pair: pair[0])
+    total = sum(weight for _, weight in weighted)
+    bounds: list[Place] = []
+    before = 0.0
+    for place, weight in weighted:
+        while len(bounds) < count - 1 and before >= total * (len(bounds) + 1) / count:
+            bounds.append(place)
+        before += weight
+    # Too few places for every partition: the last ones start at the last
+    # place, and what follows it goes to the last of all.
+    if weighted:
+        bounds += [weighted[-1][0]] * (count - 1 - len(bounds))
+    return bounds
 
 
 class _Pieces:
@@ -352,17 +390,21 @@ def _check_running(fs: Any, path: str) -> None:
         raise RuntimeError(f"the sort's scratch folder {path} is gone; compute the result again")
 
 
-def _claim(run: Run, out: int, pieces: Sequence[str | None]) -> str | None:
+def _claim[P](run: Run, out: int, pieces: Sequence[P]) -> P:
     """Hands a piece to its output partition, reopening that partition if it was done.
 
     A finished output partition whose result was lost with its worker is sorted again from
     pieces written again; until then the run must not be taken as finished and removed.
     (A partition sorted again from pieces it had read reopens itself as it starts.)
     """
+    _reopen(run, out)
+    return pieces[out]
+
+
+def _reopen(run: Run, out: int) -> None:
     fs, path = run.fs_path
     with contextlib.suppress(FileNotFoundError):
         fs.rm(f"{path}/{out}.done")
-    return pieces[out]
 
 
 def _add_piece(sorter: Sorter[Any], fs: Any, name: str) -> None:
@@ -399,8 +441,7 @@ def _sort_range(
     # Sorted again (the same bag computed twice, or a result lost with its
     # worker): not done until this sort ends, so no other partition removes
     # the pieces it is about to read.
-    with contextlib.suppress(FileNotFoundError):
-        fs.rm(f"{path}/{out}.done")
+    _reopen(run, out)
     try:
         with Sorter(codec=codec, max_bytes=max_bytes, threads=threads, tmp_dir=_spill_dir()) as sorter:
             for name in pieces:
@@ -437,3 +478,334 @@ def _finish(fs: Any, path: str, out: int, count: int) -> None:
     done = {name.removesuffix(".done") for name in names if name.endswith(".done")}
     if len(done) == count:
         _remove_folder(fs, path)
+
+
+# The bytes of rows in a block of a piece: a merge holds a block of each
+# piece at a time.
+_LEAST_BLOCK = 1 << 20
+_MOST_BLOCK = 64 << 20
+
+_NA_POSITIONS = ("first", "last")
+
+
+def sort_values(
+    df: Any,
+    by: Any,
+    *,
+    ascending: bool | Sequence[bool] = True,
+    na_position: str = "last",
+    ignore_index: bool = False,
+    npartitions: int | None = None,
+    max_bytes: int = _DEFAULT_MAX_BYTES,
+    threads: int = _DEFAULT_THREADS,
+    scratch: str | None = None,
+) -> Any:
+    """Return a Dask DataFrame of the rows of `df`, sorted by the columns `by`.
+
+    Read in order, its partitions give the rows of
+    `df.compute().sort_values(by, ascending=ascending, kind="stable", na_position=na_position)`:
+    rows with equal keys stay in input order (by input partition, then position), every
+    column keeps its dtype, and each row keeps its index label unless `ignore_index`.
+    Nothing runs until the result is computed, on whichever scheduler computes it.
+
+    Each input partition is read twice: once to sample its keys, which choose where the
+    output partitions divide, then to put its rows in key order and cut them into one
+    piece per output partition, written to `scratch`. Each output partition merges its
+    pieces, holding a block of each (about `max_bytes` / 2 together). Pieces are removed
+    once merged, and when the computation fails; those of a cancelled computation when
+    this process exits.
+
+    Args:
+        df: The Dask DataFrame to sort.
+        by: A column label, or a list of them.
+        ascending: The direction of every column, or one for each.
+        na_position: "first" or "last": where missing values (NaN, None, NA, NaT) go,
+            whatever the direction.
+        ignore_index: Number the result's rows 0, 1, ... across its partitions.
+        npartitions: Output partitions; those of `df` if None.
+        max_bytes: The memory for blocks of pieces each output partition merges at once.
+        threads: Threads sorting each input partition's keys, at least 1.
+        scratch: A directory or fsspec URL that every worker can reach; the local
+            temporary directory if None, which suits only a cluster on one machine.
+
+    Raises:
+        KeyError: A column of `by` is not in `df`.
+        ValueError: For `ascending`, `na_position` or `npartitions` as pandas (or a Sorter,
+            for `max_bytes` and `threads`) would refuse them.
+        TypeError: When the result is computed, for a key column whose values do not
+            compare (an object column mixing str and int, say), as pandas would.
+    """
+    import dask.dataframe as dd
+
+    columns = list(by) if isinstance(by, (list, tuple)) else [by]
+    for column in columns:
+        if column not in df.columns:
+            raise KeyError(column)
+    if isinstance(ascending, (list, tuple)):
+        if len(ascending) != len(columns):
+            raise ValueError(
+                f"Length of ascending ({len(ascending)}) != length of by ({len(columns)})"
+            )
+        directions = [not bool(a) for a in ascending]
+    else:
+        directions = [not bool(ascending)] * len(columns)
+    if na_position not in _NA_POSITIONS:
+        raise ValueError(f"invalid na_position: {na_position}")
+    _check_sorter_arguments(None, max_bytes=max_bytes, threads=threads)
+    if npartitions is None:
+        npartitions = max(df.npartitions, 1)
+    elif npartitions < 1:
+        raise ValueError(f"npartitions must be at least 1, not {npartitions}")
+    meta = df._meta
+    if ignore_index:
+        meta = meta.reset_index(drop=True)
+    if df.npartitions == 0:
+        return dd.from_pandas(meta, npartitions=1)
+    run = Run(scratch if scratch is not None else tempfile.gettempdir(), uuid.uuid4().hex)
+    _started(run)
+    inputs = df.npartitions
+    samples = _samples_per_partition(inputs, npartitions)
+    plan = _frames.Plan(columns, directions, na_position == "last")
+    parts = df.to_delayed()
+    sampled = [
+        delayed(_sample_frame)(part, index, columns, samples) for index, part in enumerate(parts)
+    ]
+    planned = delayed(_frame_boundaries)(run, npartitions, plan, sampled)
+    block = max(_LEAST_BLOCK, min(_MOST_BLOCK, max_bytes // (2 * inputs)))
+    split = [
+        delayed(_split_frame)(_reread(part, planned, run.token), index, planned, run,
+                              npartitions, block, threads)
+        for index, part in enumerate(parts)
+    ]
+    merged = [
+        delayed(_merge_range)(
+            run, out, npartitions, planned, meta, ignore_index,
+            delayed(_claim_all)(run, out, split),
+        )
+        for out in range(npartitions)
+    ]
+    return dd.from_delayed(merged, meta=meta, verify_meta=False)
+
+
+def _reread(part: Delayed, after: Delayed, tag: str) -> Delayed:
+    """A copy of the tasks computing an input partition, under keys of their own, that start
+    only once `after` is computed.
+
+    As for bags, the second reading of the input waits for the boundaries: sharing the
+    first reading's tasks, every input partition would be held in memory until they are
+    known. (Dask's own clone and bind miss the references inside a DataFrame's tasks.)
+    """
+    graph = convert_legacy_graph(dict(part.__dask_graph__()))
+    renamed = {key: _tagged(key, tag) for key in graph}
+    copied = {}
+    for key, node in graph.items():
+        node = node.substitute(renamed, key=renamed[key])
+        if not node.dependencies:
+            node = Task(renamed[key], _second, TaskRef(after.key), node)
+        copied[renamed[key]] = node
+    return Delayed(renamed[part.key], copied)
+
+
+def _tagged(key: Any, tag: str) -> Any:
+    return (f"{key[0]}-{tag}", *key[1:]) if isinstance(key, tuple) else f"{key}-{tag}"
+
+
+def _second(_: object, value: Any) -> Any:
+    return value
+
+
+def _samples_per_partition(inputs: int, outputs: int) -> int:
+    # About 100 samples per output partition squared in all keeps each output
+    # partition within a few percent of the mean (the error of a sampled
+    # quantile falls with the square root of the sample).
+    wanted = max(SAMPLES * inputs, 100 * outputs * outputs)
+    return max(SAMPLES, min(-(-wanted // inputs), _MOST_SAMPLED // inputs))
+
+
+type FrameSample = tuple[Any, list[int], int, dict[Any, Any], dict[Any, list[str]]]
+
+
+def _sample_frame(frame: Any, index: int, by: list[Any], count: int) -> FrameSample:
+    """A seeded, uniform sample of an input partition's key columns, with what the plan needs.
+
+    Returns the sampled rows' key columns, their positions, the partition's length, its
+    categorical columns' categories, and the classes of values in its object key columns.
+    """
+    import numpy as np
+
+    rows = len(frame)
+    chosen = np.sort(np.random.default_rng(index).choice(rows, size=min(rows, count),
+                                                         replace=False))
+    return (frame[by].iloc[chosen], chosen.tolist(), rows, _frames.categories_of(frame),
+            _frames.object_classes(frame, by))
+
+
+def _frame_boundaries(run: Run, count: int, plan: _frames.Plan,
+                      sampled: list[FrameSample]) -> tuple[_frames.Plan, list[Place]]:
+    """The plan every task keys rows by, and the places where partitions 1, 2, ... begin.
+
+    Each sampled place stands for its partition's rows over its sample's size, so the
+    boundaries divide the rows, not the samples, evenly.
+    """
+    _frames.check_classes([s[4] for s in sampled])
+    plan.categories = _frames.unite_categories([s[3] for s in sampled])
+    _begin(run)
+    weighted: list[tuple[Place, float]] = []
+    for index, (rows, positions, length, _, _) in enumerate(sampled):
+        if not positions:
+            continue
+        keys, offsets = _frames.row_keys(rows, plan)
+        ends = memoryview(offsets).cast("Q")
+        weight = length / len(positions)
+        weighted += [((keys[ends[i] : ends[i + 1]], index, position), weight)
+                     for i, position in enumerate(positions)]
+    return plan, _even_bounds(weighted, count)
+
+
+def _split_frame(
+    frame: Any,
+    index: int,
+    planned: tuple[_frames.Plan, list[Place]],
+    run: Run,
+    count: int,
+    block: int,
+    threads: int,
+) -> list[tuple[str | None, int]]:
+    """Writes an input partition's rows, in key order, as one piece per output partition.
+
+    Returns each piece's name (None when it has no rows) and its number of rows.
+    """
+    import numpy as np
+
+    plan, bounds = planned
+    fs, path = run.fs_path
+    _check_running(fs, path)
+    # Rows are compressed for a store across a network; on a machine's own
+    # disks compressing them would cost more than the bytes it saves.
+    compress = not _protocols(fs) & {"file", "local"}
+    attempt = uuid.uuid4().hex[:12]
+    written: list[str] = []
+    try:
+        try:
+            frame = _frames.with_categories(frame, plan.categories)
+            try:
+                keys, offsets = _frames.row_keys(frame, plan)
+            except Exception as error:
+                raise _noted(error, index)
+            order, keys, offsets, cuts = _split_rows(keys, offsets, index, bounds, threads)
+            ends = np.frombuffer(offsets, dtype="<u8")
+            frame = frame.take(np.frombuffer(order, dtype="<i8"))
+            edges = [0, *cuts, *[len(frame)] * (count - len(cuts))]
+            per_block = max(1, block * len(frame) // max(1, _frame_bytes(frame) + len(keys)))
+            pieces: list[tuple[str | None, int]] = []
+            for out in range(count):
+                first, last = edges[out], edges[out + 1]
+                if first == last:
+                    pieces.append((None, 0))
+                    continue
+                name = f"{path}/{out}/{index}-{attempt}"
+                _check_running(fs, path)
+                fs.makedirs(f"{path}/{out}", exist_ok=True)
+                written.append(name)
+                with fs.open(name + ".tmp", "wb") as handle:
+                    for at in range(first, last, per_block):
+                        stop = min(at + per_block, last)
+                        base = int(ends[at])
+                        _frames.write_block(handle, keys[base : int(ends[stop])],
+                                            ends[at : stop + 1] - base, frame.iloc[at:stop],
+                                            stop == last, compress)
+                fs.mv(name + ".tmp", name)
+                pieces.append((name, last - first))
+            _check_running(fs, path)
+            return pieces
+        except FileNotFoundError:
+            _check_running(fs, path)
+            raise
+    except BaseException:
+        for name in written:
+            for each in (name + ".tmp", name):
+                with contextlib.suppress(Exception):
+                    fs.rm(each)
+        run.abandon()
+        raise
+
+
+def _protocols(fs: Any) -> set[str]:
+    protocol = fs.protocol
+    return {protocol} if isinstance(protocol, str) else set(protocol)
+
+
+def _frame_bytes(frame: Any) -> int:
+    deep = any(dtype == object for dtype in frame.dtypes)
+    return int(frame.memory_usage(index=True, deep=deep).sum())
+
+
+def _claim_all[P](run: Run, out: int, pieces: P) -> P:
+    """As _claim, for every input partition's pieces at once, and handing over the pieces of
+    every output partition: the rows before `out` number its rows when the index is ignored."""
+    _reopen(run, out)
+    return pieces
+
+
+def _merge_range(
+    run: Run,
+    out: int,
+    count: int,
+    planned: tuple[_frames.Plan, list[Place]],
+    meta: Any,
+    ignore_index: bool,
+    claimed: list[list[tuple[str | None, int]]],
+) -> Any:
+    import pandas as pd
+
+    plan, _ = planned
+    fs, path = run.fs_path
+    _reopen(run, out)
+    try:
+        names = [pieces[out][0] for pieces in claimed if pieces[out][0] is not None]
+        with contextlib.ExitStack() as stack:
+            readers = [
+                _frames.read_blocks(stack.enter_context(fs.open(name, "rb")), name)
+                for name in names
+            ]
+            chunks = list(_merged_chunks(readers))
+        if not chunks:
+            frame = _frames.with_categories(meta, plan.categories)
+        else:
+            frame = chunks[0] if len(chunks) == 1 else pd.concat(chunks)
+        del chunks
+        if ignore_index:
+            start = sum(pieces[before][1] for pieces in claimed for before in range(out))
+            frame.index = pd.RangeIndex(start, start + len(frame))
+    except BaseException:
+        run.abandon()
+        raise
+    _finish(fs, path, out, count)
+    return frame
+
+
+def _merged_chunks(readers: list[Iterator[_frames.Block]]) -> Iterator[Any]:
+    """The rows of sorted pieces, merged: a frame each time some piece's block runs out."""
+    import numpy as np
+    import pandas as pd
+
+    live = [(reader, block) for reader in readers if (block := next(reader, None)) is not None]
+    while live:
+        blocks = [block for _, block in live]
+        positions, ends = _merge_blocks([(b.keys, b.offsets, b.start, not b.last) for b in blocks])
+        taken = [b.rows.iloc[b.start : end] for b, end in zip(blocks, ends) if end > b.start]
+        if len(taken) == 1:
+            yield taken[0]  # merged from one block: in order already
+        elif taken:
+            yield pd.concat(taken).take(np.frombuffer(positions, dtype="<i8"))
+        still: list[tuple[Iterator[_frames.Block], _frames.Block]] = []
+        for (reader, block), end in zip(live, ends):
+            block.start = end
+            if end < block.count:
+                still.append((reader, block))
+            elif not block.last:
+                following = next(reader, None)
+                if following is None:
+                    raise OSError("a piece ends before its last block")
+                still.append((reader, following))
+        live = still

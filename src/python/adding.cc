@@ -112,6 +112,8 @@ bool push_record(PySorter* self, std::span<const std::byte> key,
   return true;
 }
 
+bool append_sort_key(PyObject* value, key::Buffer& out) { return encode_key(value, out, 0); }
+
 std::optional<ItemEncoder::Record> ItemEncoder::encode(PyObject* item) {
   key_.clear();
   encoded_ = Ref();

@@ -2,8 +2,8 @@
 // run without the global interpreter lock, exporting the one class Sorter
 // (and, private to the quillmere package, _Lines and _LineMerge for the
 // command, the constructor's defaults, _keep_freed_memory for the command's
-// process, and _sort_key, _split_items and _add_pieces for sorting across a
-// cluster).
+// process, and _sort_key, _split_items and _add_pieces for sorting bags
+// across a cluster, _row_keys, _split_rows and _merge_blocks for DataFrames).
 
 #include <Python.h>
 #include <malloc.h>
@@ -13,6 +13,7 @@
 
 #include "python/errors.h"
 #include "python/key_encoder.h"
+#include "python/package/frames.h"
 #include "python/package/line_merge.h"
 #include "python/package/lines.h"
 #include "python/package/pieces.h"
@@ -98,6 +99,19 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "_add_pieces($module, sorter, data, /)\n--\n\n"
      "Add the whole records at the start of data to a Sorter; return the bytes they took."},
+    {"_row_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_keys)),
+     METH_FASTCALL,
+     "_row_keys($module, columns, rows, /)\n--\n\n"
+     "The keys of a frame's rows, made from its key columns: (keys, offsets)."},
+    {"_split_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split_rows)),
+     METH_FASTCALL,
+     "_split_rows($module, keys, offsets, index, bounds, threads, /)\n--\n\n"
+     "Put an input partition's rows in order and cut them at the bounds: "
+     "(order, keys, offsets, cuts)."},
+    {"_merge_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_blocks)),
+     METH_FASTCALL,
+     "_merge_blocks($module, blocks, /)\n--\n\n"
+     "Merge blocks of sorted rows until one with more behind it runs out: (positions, ends)."},
     {"_keep_freed_memory", keep_freed_memory, METH_NOARGS,
      "_keep_freed_memory($module, /)\n--\n\n"
      "Let this process reuse freed large blocks rather than return them to the system."},

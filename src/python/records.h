@@ -31,6 +31,11 @@ PySorter* adding_sorter(PyObject* o, const char* caller);
 bool push_record(PySorter* sorter, std::span<const std::byte> key,
                  std::span<const std::byte> payload);
 
+// Appends the key bytes of `value` as a Sorter orders it to `out`; false
+// with TypeError (or what Python code run on the way raised) for a value
+// that is no sort key.
+bool append_sort_key(PyObject* value, key::Buffer& out);
+
 // Appends to `out` what is written for one sorted record. Runs on the
 // merging thread, detached: it must not touch the interpreter.
 using RecordWriter = void (*)(std::vector<std::byte>& out, std::span<const std::byte> key,

@@ -20,53 +20,7 @@
 namespace quillmere::python {
 namespace {
 
-using Bytes = std::span<const std::byte>;
-
 constexpr std::size_t kHeader = 8;
-
-// Where an item is in the whole input; boundaries are places too.
-struct Place {
-  Bytes key;
-  long long partition;
-  long long position;
-};
-
-bool before(const Place& a, const Place& b) {
-  if (int c = key::compare(a.key, b.key); c != 0) return c < 0;
-  if (a.partition != b.partition) return a.partition < b.partition;
-  return a.position < b.position;
-}
-
-// The bounds as places, and strong references to their key bytes, which
-// the places point into; read under the list's critical section.
-bool read_bounds(PyObject* bounds, std::vector<Place>& places, std::vector<Ref>& held) {
-  if (!PyList_Check(bounds)) {
-    PyErr_SetString(PyExc_TypeError, "bounds must be a list");
-    return false;
-  }
-  bool ok = true;
-  Py_BEGIN_CRITICAL_SECTION(bounds);
-  const Py_ssize_t count = PyList_GET_SIZE(bounds);
-  for (Py_ssize_t i = 0; ok && i < count; ++i) {
-    PyObject* bound = PyList_GET_ITEM(bounds, i);
-    if (!PyTuple_Check(bound) || PyTuple_GET_SIZE(bound) != 3 ||
-        !PyBytes_Check(PyTuple_GET_ITEM(bound, 0))) {
-      PyErr_SetString(PyExc_TypeError, "a bound must be a (bytes, int, int) tuple");
-      ok = false;
-      break;
-    }
-    const long long partition = PyLong_AsLongLong(PyTuple_GET_ITEM(bound, 1));
-    const long long position = PyLong_AsLongLong(PyTuple_GET_ITEM(bound, 2));
-    if (PyErr_Occurred()) {
-      ok = false;
-      break;
-    }
-    held.push_back(Ref::borrow(PyTuple_GET_ITEM(bound, 0)));
-    places.push_back({bytes_of(held.back().get()), partition, position});
-  }
-  Py_END_CRITICAL_SECTION();
-  return ok;
-}
 
 // Strong references to the bytearrays of `outs`, one per output partition.
 bool read_outs(PyObject* outs, std::size_t count, std::vector<Ref>& arrays) {
@@ -109,6 +63,41 @@ bool append_record(PyObject* out, Bytes key, Bytes payload) {
 }
 
 }  // namespace
+
+bool before(const Place& a, const Place& b) {
+  if (int c = key::compare(a.key, b.key); c != 0) return c < 0;
+  if (a.partition != b.partition) return a.partition < b.partition;
+  return a.position < b.position;
+}
+
+bool read_bounds(PyObject* bounds, std::vector<Place>& places, std::vector<Ref>& held) {
+  if (!PyList_Check(bounds)) {
+    PyErr_SetString(PyExc_TypeError, "bounds must be a list");
+    return false;
+  }
+  bool ok = true;
+  Py_BEGIN_CRITICAL_SECTION(bounds);
+  const Py_ssize_t count = PyList_GET_SIZE(bounds);
+  for (Py_ssize_t i = 0; ok && i < count; ++i) {
+    PyObject* bound = PyList_GET_ITEM(bounds, i);
+    if (!PyTuple_Check(bound) || PyTuple_GET_SIZE(bound) != 3 ||
+        !PyBytes_Check(PyTuple_GET_ITEM(bound, 0))) {
+      PyErr_SetString(PyExc_TypeError, "a bound must be a (bytes, int, int) tuple");
+      ok = false;
+      break;
+    }
+    const long long partition = PyLong_AsLongLong(PyTuple_GET_ITEM(bound, 1));
+    const long long position = PyLong_AsLongLong(PyTuple_GET_ITEM(bound, 2));
+    if (PyErr_Occurred()) {
+      ok = false;
+      break;
+    }
+    held.push_back(Ref::borrow(PyTuple_GET_ITEM(bound, 0)));
+    places.push_back({bytes_of(held.back().get()), partition, position});
+  }
+  Py_END_CRITICAL_SECTION();
+  return ok;
+}
 
 PyObject* split_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {

@@ -8,7 +8,30 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "python/ref.h"
+
 namespace quillmere::python {
+
+using Bytes = std::span<const std::byte>;
+
+// Where an item (or a row) is in the whole input; boundaries are places too.
+struct Place {
+  Bytes key;
+  long long partition;
+  long long position;
+};
+
+// Places in order: by key bytes, then input partition, then position.
+bool before(const Place& a, const Place& b);
+
+// Reads `bounds`, a list of (key bytes, partition, position) tuples, into
+// places, keeping strong references to their key bytes in `held`, which the
+// places point into. False with TypeError set for anything else.
+bool read_bounds(PyObject* bounds, std::vector<Place>& places, std::vector<Ref>& held);
 
 // _split_items(items, index, position, key, encode, pickled, bounds, outs):
 // appends each item's record to the bytearray in `outs` of its output

@@ -1,0 +1,232 @@
+"""The pandas side of sorting a Dask DataFrame: key columns handed to C++ as buffers, and pieces
+of rows written and read as blocks of columns.
+
+A piece is a file of blocks, each a little-endian u64 of its stored size, one of its size
+unpacked, a byte of flags (1: the piece's last block; 2: compressed), then the stored bytes: a
+pickle (protocol 5) of the block's key arena, its u64 offsets and the frame of its rows, in key
+order, LZ4-compressed when flagged.
+"""
+
+from __future__ import annotations
+
+import decimal
+import numbers
+import pickle
+import struct
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa  # type: ignore[import-untyped]
+
+from _quillmere import _row_keys
+
+_HEADER = struct.Struct("<QQB")
+_LAST = 1
+_COMPRESSED = 2
+
+# The classes of values an object column may mix, as pandas compares them.
+_NUMBER = "number"
+
+
+@dataclass
+class Plan:
+    """How every task keys and lays out rows; made once the sample is in."""
+
+    by: list[Any]
+    descending: list[bool]
+    missing_last: bool
+    # Every categorical column's categories, united over the input
+    # partitions in order of appearance, as pandas unites them.
+    categories: dict[Any, pd.Index] = field(default_factory=dict)
+
+
+def value_class(value: Any) -> str:
+    """The class of an object column's value that compares with others of its class."""
+    if isinstance(value, str):
+        return "str"
+    if isinstance(value, (bytes, bytearray)):
+        return "bytes"
+    if isinstance(value, (numbers.Real, decimal.Decimal)):
+        return _NUMBER
+    return type(value).__name__
+
+
+def object_classes(frame: pd.DataFrame, by: Sequence[Any]) -> dict[Any, list[str]]:
+    """For each object key column, the classes of its present values, in order of appearance."""
+    found: dict[Any, list[str]] = {}
+    for column in by:
+        series = frame[column]
+        if series.dtype == object:
+            values = series[series.notna()].tolist()
+            found[column] = list(dict.fromkeys(map(value_class, values)))
+    return found
+
+
+def check_classes(found: Sequence[dict[Any, list[str]]]) -> None:
+    """Raises TypeError, as pandas' sort would, for a key column whose values do not compare."""
+    united: dict[Any, list[str]] = {}
+    for part in found:
+        for column, classes in part.items():
+            united.setdefault(column, [])
+            united[column] += [c for c in classes if c not in united[column]]
+    for classes in united.values():
+        if len(classes) > 1:
+            names = [{"number": "int", "str": "str", "bytes": "bytes"}.get(c, c) for c in classes]
+            raise TypeError(
+                f"'<' not supported between instances of '{names[1]}' and '{names[0]}'"
+            )
+
+
+def categories_of(frame: pd.DataFrame) -> dict[Any, pd.Index]:
+    # A partition without rows adds no categories when Dask concatenates partitions.
+    if len(frame) == 0:
+        return {}
+    return {
+        column: frame[column].cat.categories
+        for column in frame.columns
+        if isinstance(frame[column].dtype, pd.CategoricalDtype)
+    }
+
+
+def unite_categories(found: Sequence[dict[Any, pd.Index]]) -> dict[Any, pd.Index]:
+    united: dict[Any, pd.Index] = {}
+    for part in found:
+        for column, categories in part.items():
+            held = united.get(column)
+            united[column] = categories if held is None else pd.Index(
+                list(dict.fromkeys([*held, *categories])), dtype=held.dtype)
+    return united
+
+
+def with_categories(frame: pd.DataFrame, categories: dict[Any, pd.Index]) -> pd.DataFrame:
+    """The frame with each categorical column's categories set to the united ones.
+
+    Then every piece's columns share one dtype, and pieces concatenate as categoricals.
+    """
+    changed = {
+        column: frame[column].cat.set_categories(united)
+        for column, united in categories.items()
+        if column in frame.columns and not frame[column].cat.categories.equals(united)
+    }
+    return frame.assign(**changed) if changed else frame
+
+
+def _missing(series: pd.Series) -> np.ndarray[Any, Any]:
+    return np.ascontiguousarray(series.isna().to_numpy(dtype=np.uint8))
+
+
+def _numbers(values: np.ndarray[Any, Any]) -> tuple[str, int, np.ndarray[Any, Any]]:
+    kind = values.dtype.kind
+    if kind in "Mm":
+        return "i", 8, np.ascontiguousarray(values.view(np.int64))
+    if kind == "b":
+        return "u", 1, np.ascontiguousarray(values.view(np.uint8))
+    if kind == "f" and values.dtype.itemsize not in (4, 8):
+        values = values.astype(np.float64)
+    return kind, values.dtype.itemsize, np.ascontiguousarray(values)
+
+
+def _arrow(series: pd.Series) -> pa.Array | None:
+    """The series as one Arrow binary or string array, when Arrow holds it."""
+    to_arrow = getattr(series.array, "__arrow_array__", None)
+    if to_arrow is None:
+        return None
+    arrow = to_arrow()
+    kind = arrow.type
+    if pa.types.is_string_view(kind) or pa.types.is_binary_view(kind):
+        arrow = arrow.cast(pa.large_binary())
+    elif not (pa.types.is_string(kind) or pa.types.is_large_string(kind)
+              or pa.types.is_binary(kind) or pa.types.is_large_binary(kind)):
+        return None
+    return arrow.combine_chunks() if isinstance(arrow, pa.ChunkedArray) else arrow
+
+
+def key_column(series: pd.Series, descending: bool, missing_last: bool,
+               categories: pd.Index | None) -> tuple[Any, ...]:
+    """A key column as _row_keys takes it: (kind, width, descending, missing_last, values,
+    offsets, data, missing, validity, first)."""
+    dtype = series.dtype
+    head = (descending, missing_last)
+    if isinstance(dtype, pd.CategoricalDtype):
+        # Ordered by the position of its category, as pandas orders them.
+        codes = series.cat.codes.to_numpy().astype(np.int64)
+        if categories is not None and not dtype.categories.equals(categories):
+            codes = np.where(codes < 0, -1, categories.get_indexer(dtype.categories)[codes])
+        return ("i", 8, *head, np.ascontiguousarray(codes), None, None,
+                np.ascontiguousarray((codes < 0).astype(np.uint8)), None, 0)
+    if isinstance(dtype, np.dtype) and dtype.kind in "iufbMm":
+        values = series.to_numpy()
+        kind, width, values = _numbers(values)
+        missing = np.isnat(series.to_numpy()) if dtype.kind in "Mm" else None
+        if missing is not None:
+            missing = np.ascontiguousarray(missing.astype(np.uint8))
+        return (kind, width, *head, values, None, None, missing, None, 0)
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        # Instants in UTC, whatever the zone shows.
+        values = series.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy()
+        return ("i", 8, *head, np.ascontiguousarray(values.view(np.int64)), None, None,
+                np.ascontiguousarray(np.isnat(values).astype(np.uint8)), None, 0)
+    arrow = _arrow(series) if dtype != object else None
+    if arrow is not None:
+        validity, offsets, data = arrow.buffers()[:3]
+        width = 8 if pa.types.is_large_string(arrow.type) or pa.types.is_large_binary(
+            arrow.type) else 4
+        return ("b", width, *head, None, offsets, data if data is not None else b"",
+                None, validity, arrow.offset)
+    numpy_dtype = getattr(dtype, "numpy_dtype", None)
+    if isinstance(numpy_dtype, np.dtype) and numpy_dtype.kind in "iufbMm":
+        # pandas' nullable and Arrow-held numbers: the values, NA as a flag.
+        missing = _missing(series)
+        values = series.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0))
+        kind, width, values = _numbers(values)
+        return (kind, width, *head, values, None, None, missing, None, 0)
+    return ("o", 0, *head, series.tolist(), None, None, _missing(series), None, 0)
+
+
+def row_keys(frame: pd.DataFrame, plan: Plan) -> tuple[bytes, bytes]:
+    columns = [
+        key_column(frame[column], descending, plan.missing_last, plan.categories.get(column))
+        for column, descending in zip(plan.by, plan.descending, strict=True)
+    ]
+    return _row_keys(columns, len(frame))
+
+
+def write_block(handle: Any, keys: bytes, offsets: np.ndarray[Any, Any], rows: pd.DataFrame,
+                last: bool, compress: bool) -> None:
+    raw = pickle.dumps((keys, offsets, rows), protocol=5)
+    packed = pa.compress(raw, codec="lz4", asbytes=True) if compress else raw
+    flags = (_LAST if last else 0) | (_COMPRESSED if compress else 0)
+    handle.write(_HEADER.pack(len(packed), len(raw), flags))
+    handle.write(packed)
+
+
+@dataclass
+class Block:
+    keys: bytes
+    offsets: np.ndarray[Any, Any]
+    rows: pd.DataFrame
+    last: bool
+    start: int = 0
+
+    @property
+    def count(self) -> int:
+        return len(self.rows)
+
+
+def read_blocks(handle: Any, name: str) -> Iterator[Block]:
+    while header := handle.read(_HEADER.size):
+        if len(header) < _HEADER.size:
+            raise OSError(f"piece {name} ends inside a block's header")
+        packed_size, size, flags = _HEADER.unpack(header)
+        packed = handle.read(packed_size)
+        if len(packed) < packed_size:
+            raise OSError(f"piece {name} ends inside a block")
+        if flags & _COMPRESSED:
+            packed = pa.decompress(packed, decompressed_size=size, codec="lz4", asbytes=True)
+        keys, offsets, rows = pickle.loads(packed)
+        yield Block(keys, np.asarray(offsets), rows, bool(flags & _LAST))
+        if flags & _LAST:
+            return

@@ -1,0 +1,151 @@
+#include "key/column_keys.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "base/byte_order.h"
+
+namespace quillmere::key {
+namespace {
+
+constexpr std::byte kMissingFirst{0x00};
+constexpr std::byte kPresent{0x01};
+constexpr std::byte kMissingLast{0x02};
+
+// The raw bits of a native integer of `width` bytes, sign-extended or not.
+std::uint64_t load_native(const std::byte* at, unsigned width) noexcept {
+  switch (width) {
+    case 1: {
+      std::uint8_t v;
+      std::memcpy(&v, at, 1);
+      return v;
+    }
+    case 2: {
+      std::uint16_t v;
+      std::memcpy(&v, at, 2);
+      return v;
+    }
+    case 4: {
+      std::uint32_t v;
+      std::memcpy(&v, at, 4);
+      return v;
+    }
+    default: {
+      std::uint64_t v;
+      std::memcpy(&v, at, 8);
+      return v;
+    }
+  }
+}
+
+// Writes the low `width` bytes of `value`, most significant first.
+void put_be(std::vector<std::byte>& out, std::uint64_t value, unsigned width) {
+  std::byte full[8];
+  store_be(full, value);
+  out.insert(out.end(), full + (8 - width), full + 8);
+}
+
+std::uint64_t float_image(const std::byte* at, unsigned width, bool& nan) noexcept {
+  if (width == 4) {
+    float f;
+    std::memcpy(&f, at, 4);
+    nan = std::isnan(f);
+    if (f == 0.0f) f = 0.0f;  // -0.0 compares equal to 0.0
+    const auto bits = std::bit_cast<std::uint32_t>(f);
+    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+  }
+  double d;
+  std::memcpy(&d, at, 8);
+  nan = std::isnan(d);
+  if (d == 0.0) d = 0.0;
+  const auto bits = std::bit_cast<std::uint64_t>(d);
+  return (bits & (std::uint64_t{1} << 63)) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+std::uint64_t offset_at(const std::byte* offsets, unsigned width, std::size_t slot) noexcept {
+  if (width == 4) {
+    std::int32_t v;
+    std::memcpy(&v, offsets + 4 * slot, 4);
+    return static_cast<std::uint64_t>(v);
+  }
+  std::int64_t v;
+  std::memcpy(&v, offsets + 8 * slot, 8);
+  return static_cast<std::uint64_t>(v);
+}
+
+void put_escaped(std::vector<std::byte>& out, const std::byte* data, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    out.push_back(data[i]);
+    if (data[i] == std::byte{0}) out.push_back(std::byte{0xFF});
+  }
+  out.push_back(std::byte{0});
+  out.push_back(std::byte{0});
+}
+
+// Appends one row's field of `column`.
+void append_field(const KeyColumn& c, std::size_t row, std::vector<std::byte>& out) {
+  const std::byte missing = c.missing_last ? kMissingLast : kMissingFirst;
+  if (c.missing != nullptr && c.missing[row] != 0) {
+    out.push_back(missing);
+    return;
+  }
+  const std::size_t start = out.size();
+  switch (c.kind) {
+    case KeyColumn::Kind::kSigned: {
+      const std::uint64_t sign = std::uint64_t{1} << (8 * c.width - 1);
+      out.push_back(kPresent);
+      put_be(out, load_native(c.values + row * c.width, c.width) ^ sign, c.width);
+      break;
+    }
+    case KeyColumn::Kind::kUnsigned:
+      out.push_back(kPresent);
+      put_be(out, load_native(c.values + row * c.width, c.width), c.width);
+      break;
+    case KeyColumn::Kind::kFloat: {
+      bool nan = false;
+      const std::uint64_t image = float_image(c.values + row * c.width, c.width, nan);
+      if (nan) {
+        out.push_back(missing);
+        return;
+      }
+      out.push_back(kPresent);
+      put_be(out, image, c.width);
+      break;
+    }
+    case KeyColumn::Kind::kBinary: {
+      const std::size_t slot = c.first + row;
+      if (c.validity != nullptr && ((c.validity[slot / 8] >> (slot % 8)) & 1) == 0) {
+        out.push_back(missing);
+        return;
+      }
+      const std::uint64_t begin = offset_at(c.offsets, c.width, slot);
+      const std::uint64_t end = offset_at(c.offsets, c.width, slot + 1);
+      out.push_back(kPresent);
+      put_escaped(out, c.data + begin, end - begin);
+      break;
+    }
+    case KeyColumn::Kind::kEncoded: {
+      const std::uint64_t begin = load_native(c.offsets + 8 * row, 8);
+      const std::uint64_t end = load_native(c.offsets + 8 * (row + 1), 8);
+      out.push_back(kPresent);
+      out.insert(out.end(), c.data + begin, c.data + end);
+      break;
+    }
+  }
+  if (c.descending) {
+    for (std::size_t i = start + 1; i < out.size(); ++i) out[i] = ~out[i];
+  }
+}
+
+}  // namespace
+
+void append_row_keys(std::span<const KeyColumn> columns, std::size_t rows, RowKeys& keys) {
+  keys.offsets.reserve(keys.offsets.size() + rows);
+  for (std::size_t row = 0; row < rows; ++row) {
+    for (const KeyColumn& column : columns) append_field(column, row, keys.bytes);
+    keys.offsets.push_back(keys.bytes.size());
+  }
+}
+
+}  // namespace quillmere::key

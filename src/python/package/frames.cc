@@ -1,0 +1,460 @@
+// DataFrames sorted across processes.
+
+#include "python/package/frames.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "base/byte_order.h"
+#include "base/pool.h"
+#include "base/tournament.h"
+#include "key/column_keys.h"
+#include "key/key.h"
+#include "key/order.h"
+#include "python/errors.h"
+#include "python/package/pieces.h"
+#include "python/records.h"
+#include "python/ref.h"
+#include "sorter/chunk.h"
+
+namespace quillmere::python {
+namespace {
+
+// A buffer exported by an object, released when this goes.
+class View {
+ public:
+  explicit View(Py_buffer view) noexcept : view_(view) {}
+  ~View() { PyBuffer_Release(&view_); }
+  View(const View&) = delete;
+  View& operator=(const View&) = delete;
+
+  const std::byte* data() const noexcept { return static_cast<const std::byte*>(view_.buf); }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  Py_buffer view_;
+};
+
+// The buffers of one call, kept until it returns.
+class Views {
+ public:
+  // A view of `o`'s bytes, or nullptr with an exception set.
+  const View* open(PyObject* o, const char* what) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS) < 0) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be a contiguous buffer", what);
+      return nullptr;
+    }
+    views_.push_back(std::make_unique<View>(view));
+    return views_.back().get();
+  }
+
+ private:
+  std::vector<std::unique_ptr<View>> views_;
+};
+
+Ref bytes_from(const void* data, std::size_t size) {
+  return Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data),
+                                              static_cast<Py_ssize_t>(size)));
+}
+
+Ref offsets_bytes(const std::vector<std::uint64_t>& offsets) {
+  Ref out = Ref::steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(8 * offsets.size())));
+  if (!out) return out;
+  auto* to = reinterpret_cast<std::byte*>(PyBytes_AS_STRING(out.get()));
+  for (std::size_t i = 0; i < offsets.size(); ++i) store_le(to + 8 * i, offsets[i]);
+  return out;
+}
+
+// Keys as an arena and its offsets, checked to stay inside it.
+struct KeysView {
+  const std::byte* bytes;
+  const std::byte* offsets;
+  std::size_t rows;
+
+  std::uint64_t at(std::size_t row) const noexcept {
+    return load_le<std::uint64_t>(offsets + 8 * row);
+  }
+  key::Bytes key(std::size_t row) const noexcept { return {bytes + at(row), bytes + at(row + 1)}; }
+};
+
+std::optional<KeysView> read_keys(Views& views, PyObject* keys, PyObject* offsets) {
+  const View* k = views.open(keys, "keys");
+  const View* o = k != nullptr ? views.open(offsets, "offsets") : nullptr;
+  if (o == nullptr) return std::nullopt;
+  if (o->size() < 8 || o->size() % 8 != 0) {
+    PyErr_SetString(PyExc_ValueError, "offsets must hold at least one 8-byte offset");
+    return std::nullopt;
+  }
+  const KeysView view{k->data(), o->data(), o->size() / 8 - 1};
+  std::uint64_t last = view.at(0);
+  bool rising = true;
+  for (std::size_t row = 1; rising && row <= view.rows; ++row) {
+    const std::uint64_t next = view.at(row);
+    rising = next >= last;
+    last = next;
+  }
+  if (rising && last <= k->size()) return view;
+  PyErr_SetString(PyExc_ValueError, "offsets must rise and stay within the keys");
+  return std::nullopt;
+}
+
+// Pre-encoded fields of an object column: each present value keyed as a
+// Sorter keys it.
+struct Encoded {
+  std::vector<std::byte> data;
+  std::vector<std::uint64_t> offsets{0};
+};
+
+bool encode_objects(PyObject* values, const std::uint8_t* missing, std::size_t rows,
+                    Encoded& out) {
+  Ref list = Ref::steal(PySequence_Fast(values, "an object column's values must be a sequence"));
+  if (!list) return false;
+  if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get())) < rows) {
+    PyErr_SetString(PyExc_ValueError, "an object column holds fewer values than rows");
+    return false;
+  }
+  key::Buffer buffer;
+  out.offsets.reserve(rows + 1);
+  for (std::size_t row = 0; row < rows; ++row) {
+    if (missing == nullptr || missing[row] == 0) {
+      buffer.clear();
+      PyObject* value = PySequence_Fast_GET_ITEM(list.get(), static_cast<Py_ssize_t>(row));
+      if (!append_sort_key(value, buffer)) return false;
+      out.data.insert(out.data.end(), buffer.data(), buffer.data() + buffer.size());
+    }
+    out.offsets.push_back(out.data.size());
+  }
+  return true;
+}
+
+bool width_of(PyObject* o, unsigned& width) {
+  const long w = PyLong_AsLong(o);
+  if (w == -1 && PyErr_Occurred()) return false;
+  if (w != 1 && w != 2 && w != 4 && w != 8) {
+    PyErr_SetString(PyExc_ValueError, "a column's width must be 1, 2, 4 or 8");
+    return false;
+  }
+  width = static_cast<unsigned>(w);
+  return true;
+}
+
+// Checks that an Arrow binary column's offsets rise and stay within its data.
+bool check_binary(const key::KeyColumn& c, const View& offsets, const View& data,
+                  const View* validity, std::size_t rows) {
+  const std::size_t slots = c.first + rows + 1;
+  if (offsets.size() / c.width < slots ||
+      (validity != nullptr && validity->size() < (c.first + rows + 7) / 8)) {
+    PyErr_SetString(PyExc_ValueError, "a binary column's buffers hold fewer rows than asked");
+    return false;
+  }
+  std::int64_t last = 0;
+  for (std::size_t slot = c.first; slot < slots; ++slot) {
+    std::int64_t at;
+    if (c.width == 4) {
+      std::int32_t v;
+      std::memcpy(&v, offsets.data() + 4 * slot, 4);
+      at = v;
+    } else {
+      std::memcpy(&at, offsets.data() + 8 * slot, 8);
+    }
+    if (at < 0 || static_cast<std::uint64_t>(at) > data.size() || (slot > c.first && at < last)) {
+      PyErr_SetString(PyExc_ValueError, "a binary column's offsets must rise within its data");
+      return false;
+    }
+    last = at;
+  }
+  return true;
+}
+
+// One column's tuple as a KeyColumn over buffers held by `views` (and, for
+// objects, their encodings held by `encoded`).
+bool read_column(PyObject* tuple, std::size_t rows, Views& views, std::deque<Encoded>& encoded,
+                 key::KeyColumn& c) {
+  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 10 ||
+      !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0))) {
+    PyErr_SetString(PyExc_TypeError, "a key column must be a tuple of 10, its kind first");
+    return false;
+  }
+  auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(tuple, i); };
+  const int descending = PyObject_IsTrue(item(2));
+  const int missing_last = PyObject_IsTrue(item(3));
+  if (descending < 0 || missing_last < 0) return false;
+  c.descending = descending != 0;
+  c.missing_last = missing_last != 0;
+  if (item(7) != Py_None) {
+    const View* missing = views.open(item(7), "missing");
+    if (missing == nullptr) return false;
+    if (missing->size() < rows) {
+      PyErr_SetString(PyExc_ValueError, "a column's missing flags hold fewer rows than asked");
+      return false;
+    }
+    c.missing = reinterpret_cast<const std::uint8_t*>(missing->data());
+  }
+  const char* kind = PyUnicode_AsUTF8(item(0));
+  if (kind == nullptr) return false;
+  const std::string_view k(kind);
+  if (k == "o") {
+    Encoded& e = encoded.emplace_back();
+    if (!encode_objects(item(4), c.missing, rows, e)) return false;
+    c.kind = key::KeyColumn::Kind::kEncoded;
+    c.offsets = reinterpret_cast<const std::byte*>(e.offsets.data());
+    c.data = e.data.data();
+    return true;
+  }
+  if (!width_of(item(1), c.width)) return false;
+  if (k == "i" || k == "u" || k == "f") {
+    c.kind = k == "i"   ? key::KeyColumn::Kind::kSigned
+             : k == "u" ? key::KeyColumn::Kind::kUnsigned
+                        : key::KeyColumn::Kind::kFloat;
+    if (c.kind == key::KeyColumn::Kind::kFloat && c.width != 4 && c.width != 8) {
+      PyErr_SetString(PyExc_ValueError, "a float column's width must be 4 or 8");
+      return false;
+    }
+    const View* values = views.open(item(4), "values");
+    if (values == nullptr) return false;
+    if (values->size() / c.width < rows) {
+      PyErr_SetString(PyExc_ValueError, "a column's values hold fewer rows than asked");
+      return false;
+    }
+    c.values = values->data();
+    return true;
+  }
+  if (k == "b") {
+    c.kind = key::KeyColumn::Kind::kBinary;
+    if (c.width != 4 && c.width != 8) {
+      PyErr_SetString(PyExc_ValueError, "a binary column's offsets must be 4 or 8 bytes wide");
+      return false;
+    }
+    const Py_ssize_t first = PyLong_AsSsize_t(item(9));
+    if (first < 0) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "an offset must not be negative");
+      return false;
+    }
+    c.first = static_cast<std::size_t>(first);
+    const View* offsets = views.open(item(5), "offsets");
+    const View* data = offsets != nullptr ? views.open(item(6), "data") : nullptr;
+    if (data == nullptr) return false;
+    const View* validity = nullptr;
+    if (item(8) != Py_None && (validity = views.open(item(8), "validity")) == nullptr) {
+      return false;
+    }
+    if (!check_binary(c, *offsets, *data, validity, rows)) return false;
+    c.offsets = offsets->data();
+    c.data = data->data();
+    c.validity =
+        validity != nullptr ? reinterpret_cast<const std::uint8_t*>(validity->data()) : nullptr;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "unknown key column kind %R", item(0));
+  return false;
+}
+
+}  // namespace
+
+PyObject* row_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_Format(PyExc_TypeError, "_row_keys takes 2 arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    const Py_ssize_t rows = PyLong_AsSsize_t(args[1]);
+    if (rows < 0) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "rows must not be negative");
+      return nullptr;
+    }
+    Ref list = Ref::steal(PySequence_Fast(args[0], "columns must be a sequence"));
+    if (!list) return nullptr;
+    Views views;
+    std::deque<Encoded> encoded;
+    std::vector<key::KeyColumn> columns(
+        static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get())));
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      PyObject* column = PySequence_Fast_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i));
+      if (!read_column(column, static_cast<std::size_t>(rows), views, encoded, columns[i])) {
+        return nullptr;
+      }
+    }
+    key::RowKeys keys;
+    {
+      Detached detached;
+      append_row_keys(columns, static_cast<std::size_t>(rows), keys);
+    }
+    Ref bytes = bytes_from(keys.bytes.data(), keys.bytes.size());
+    Ref offsets = bytes ? offsets_bytes(keys.offsets) : Ref();
+    if (!offsets) return nullptr;
+    return PyTuple_Pack(2, bytes.get(), offsets.get());
+  });
+}
+
+PyObject* split_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 5) {
+      PyErr_Format(PyExc_TypeError, "_split_rows takes 5 arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Views views;
+    const std::optional<KeysView> keys = read_keys(views, args[0], args[1]);
+    if (!keys) return nullptr;
+    const long long index = PyLong_AsLongLong(args[2]);
+    const long threads = PyLong_AsLong(args[4]);
+    if (PyErr_Occurred()) return nullptr;
+    std::vector<Place> bounds;
+    std::vector<Ref> bound_keys;
+    if (!read_bounds(args[3], bounds, bound_keys)) return nullptr;
+    const std::size_t rows = keys->rows;
+    std::vector<std::uint64_t> order(rows);
+    key::RowKeys sorted;
+    std::vector<std::uint64_t> cuts;
+    std::optional<Error> failed;
+    {
+      Detached detached;
+      // Each row an entry: its key, then its number as the payload; equal
+      // keys keep their order of addition, so the sort is stable.
+      Chunk chunk;
+      chunk.data.reserve(keys->at(rows) - keys->at(0) + 8 * rows);
+      chunk.entries.reserve(rows);
+      for (std::size_t row = 0; row < rows; ++row) {
+        const key::Bytes key = keys->key(row);
+        chunk.entries.push_back(Entry{chunk.data.size(), static_cast<std::uint32_t>(key.size()), 8});
+        chunk.data.append(key);
+        std::byte number[8];
+        store_le(number, static_cast<std::uint64_t>(row));
+        chunk.data.append(number);
+      }
+      std::shared_ptr<WorkerPool> pool;
+      if (threads >= 2 && rows > kSortTaskEntries) {
+        Result<std::shared_ptr<WorkerPool>> started =
+            WorkerPool::start(static_cast<std::size_t>(threads));
+        if (started) pool = std::move(*started);
+        else failed = std::move(started.error());
+      }
+      if (!failed) {
+        sort(chunk, pool.get());
+        sorted.bytes.reserve(keys->at(rows) - keys->at(0));
+        sorted.offsets.reserve(rows + 1);
+        for (std::size_t i = 0; i < rows; ++i) {
+          const Entry& e = chunk.entries[i];
+          const std::byte* at = chunk.data.data() + e.offset;
+          order[i] = load_le<std::uint64_t>(at + e.key_len);
+          sorted.bytes.insert(sorted.bytes.end(), at, at + e.key_len);
+          sorted.offsets.push_back(sorted.bytes.size());
+        }
+        // Rows are in order of their places, so each bound cuts them once.
+        for (const Place& bound : bounds) {
+          std::size_t low = 0;
+          std::size_t high = rows;
+          while (low < high) {
+            const std::size_t mid = low + (high - low) / 2;
+            const Place place{sorted.key(mid), index, static_cast<long long>(order[mid])};
+            if (before(place, bound)) low = mid + 1;
+            else high = mid;
+          }
+          cuts.push_back(low);
+        }
+      }
+    }
+    if (failed) return raise(std::move(*failed));
+    Ref order_bytes = bytes_from(order.data(), 8 * order.size());
+    Ref key_bytes = order_bytes ? bytes_from(sorted.bytes.data(), sorted.bytes.size()) : Ref();
+    Ref offsets = key_bytes ? offsets_bytes(sorted.offsets) : Ref();
+    Ref cut_list = offsets ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(cuts.size()))) : Ref();
+    if (!cut_list) return nullptr;
+    for (std::size_t i = 0; i < cuts.size(); ++i) {
+      PyObject* cut = PyLong_FromUnsignedLongLong(cuts[i]);
+      if (cut == nullptr) return nullptr;
+      PyList_SET_ITEM(cut_list.get(), static_cast<Py_ssize_t>(i), cut);
+    }
+    return PyTuple_Pack(4, order_bytes.get(), key_bytes.get(), offsets.get(), cut_list.get());
+  });
+}
+
+PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 1) {
+      PyErr_Format(PyExc_TypeError, "_merge_blocks takes 1 argument (%zd given)", nargs);
+      return nullptr;
+    }
+    Ref list = Ref::steal(PySequence_Fast(args[0], "blocks must be a sequence"));
+    if (!list) return nullptr;
+    const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get()));
+    Views views;
+    std::vector<KeysView> blocks;
+    std::vector<std::size_t> starts;
+    std::vector<std::size_t> cursor;
+    std::vector<bool> more;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject* block = PySequence_Fast_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i));
+      if (!PyTuple_Check(block) || PyTuple_GET_SIZE(block) != 4) {
+        PyErr_SetString(PyExc_TypeError, "a block must be a (keys, offsets, start, more) tuple");
+        return nullptr;
+      }
+      const std::optional<KeysView> keys =
+          read_keys(views, PyTuple_GET_ITEM(block, 0), PyTuple_GET_ITEM(block, 1));
+      if (!keys) return nullptr;
+      const Py_ssize_t start = PyLong_AsSsize_t(PyTuple_GET_ITEM(block, 2));
+      const int behind = PyObject_IsTrue(PyTuple_GET_ITEM(block, 3));
+      if (behind < 0 || PyErr_Occurred()) return nullptr;
+      if (start < 0 || static_cast<std::size_t>(start) > keys->rows) {
+        PyErr_SetString(PyExc_ValueError, "a block's start must be within its rows");
+        return nullptr;
+      }
+      blocks.push_back(*keys);
+      starts.push_back(static_cast<std::size_t>(start));
+      more.push_back(behind != 0);
+    }
+    cursor = starts;
+    // (block, row) of each merged row, in order.
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> taken;
+    {
+      Detached detached;
+      auto done = [&](std::size_t b) { return cursor[b] == blocks[b].rows; };
+      // Ties go to the earlier block: blocks come in input order.
+      auto less = [&](std::size_t a, std::size_t b) {
+        if (done(a)) return false;
+        if (done(b)) return true;
+        const int c = key::compare(blocks[a].key(cursor[a]), blocks[b].key(cursor[b]));
+        return c != 0 ? c < 0 : a < b;
+      };
+      LoserTree tree;
+      tree.build(count, less);
+      while (count > 0) {
+        const std::size_t w = tree.winner();
+        if (done(w)) break;
+        taken.emplace_back(static_cast<std::uint32_t>(w), cursor[w]);
+        ++cursor[w];
+        // Its next rows are in a block not read yet: the merge must wait.
+        if (done(w) && more[w]) break;
+        tree.replay(less);
+      }
+    }
+    std::vector<std::uint64_t> base(count, 0);
+    for (std::size_t b = 1; b < count; ++b) base[b] = base[b - 1] + (cursor[b - 1] - starts[b - 1]);
+    Ref positions = Ref::steal(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(8 * taken.size())));
+    if (!positions) return nullptr;
+    auto* to = reinterpret_cast<std::byte*>(PyBytes_AS_STRING(positions.get()));
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+      const auto [b, row] = taken[i];
+      store_le(to + 8 * i, base[b] + (row - starts[b]));
+    }
+    Ref ends = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!ends) return nullptr;
+    for (std::size_t b = 0; b < count; ++b) {
+      PyObject* end = PyLong_FromSize_t(cursor[b]);
+      if (end == nullptr) return nullptr;
+      PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(b), end);
+    }
+    return PyTuple_Pack(2, positions.get(), ends.get());
+  });
+}
+
+}  // namespace quillmere::python
