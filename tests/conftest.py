@@ -1,6 +1,9 @@
 import contextlib
 import os
 import signal
+import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -76,3 +79,62 @@ def spill_dir(tmp_path):
     path.mkdir()
     yield path
     assert os.listdir(path) == [], "the sorter left files behind"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def s3_server():
+    """An S3-compatible server on this machine, its settings in the environment that
+    workers started later inherit."""
+    pytest.importorskip("moto")
+    s3fs = pytest.importorskip("s3fs")
+    port = free_port()
+    server = subprocess.Popen([sys.executable, "-m", "moto.server", "-p", str(port)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = {"AWS_ACCESS_KEY_ID": "test", "AWS_SECRET_ACCESS_KEY": "test",
+           "AWS_DEFAULT_REGION": "us-east-1",
+           "FSSPEC_S3_ENDPOINT_URL": f"http://127.0.0.1:{port}"}
+    saved = {name: os.environ.get(name) for name in env}
+    os.environ.update(env)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 1):
+                break
+            if time.monotonic() > deadline or server.poll() is not None:
+                raise RuntimeError("the S3 test server did not start")
+            time.sleep(0.1)
+        fs = s3fs.S3FileSystem(endpoint_url=env["FSSPEC_S3_ENDPOINT_URL"])
+        fs.mkdir("scratch")
+        yield fs
+    finally:
+        server.terminate()
+        server.wait()
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+@pytest.fixture(params=["local", "s3"])
+def scratch(request, tmp_path):
+    """(URL, a function listing what is left there)."""
+    if request.param == "local":
+        # Brackets, which fsspec would take for a pattern.
+        folder = tmp_path / "scratch[1]"
+        folder.mkdir()
+        return str(folder), lambda: os.listdir(folder)
+    fs = request.getfixturevalue("s3_server")
+    folder = f"scratch/{request.node.name}"
+
+    def left():
+        fs.invalidate_cache()
+        return fs.find(folder)
+
+    return f"s3://{folder}", left

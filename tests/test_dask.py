@@ -24,7 +24,9 @@ cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 
 @pytest.fixture(scope="module")
-def client():
+def client(request):
+    # Started after the S3 server's settings, which the workers inherit.
+    request.getfixturevalue("s3_server")
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as c:
@@ -64,13 +66,14 @@ CASES = {
 
 @pytest.mark.parametrize("case", CASES)
 @pytest.mark.parametrize("npartitions", [1, 4])
-def test_sorts_as_one_sorter_does(client, tmp_path, case, npartitions):
+def test_sorts_as_one_sorter_does(client, scratch, case, npartitions):
+    url, left = scratch
     items, key = CASES[case]
     # Uneven input partitions, two of them empty.
     bag = bag_of(chunks(items, [1500, 0, 2500, 0, 2000]))
     # Some 2000 items per output partition, against 8 KiB: every one spills.
-    out = quillmere.dask.sort(bag, key, npartitions=npartitions, max_bytes=8192, scratch=str(tmp_path))
-    assert os.listdir(tmp_path) == []  # lazy
+    out = quillmere.dask.sort(bag, key, npartitions=npartitions, max_bytes=8192, scratch=url)
+    assert left() == []  # lazy
     parts = client.compute(out.to_delayed(), sync=True)
     assert [x for p in parts for x in p] == one_sorter(items, key)
     assert len(parts) == npartitions
@@ -78,7 +81,7 @@ def test_sorts_as_one_sorter_does(client, tmp_path, case, npartitions):
         # The sample spreads every case evenly, a key holding half the items
         # included.
         assert max(map(len, parts)) <= 1.25 * N / 4, list(map(len, parts))
-    assert os.listdir(tmp_path) == []
+    assert left() == []
 
 
 @pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler")

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import glob
 import itertools
 import math
 import pickle
@@ -28,6 +29,7 @@ from typing import Any
 
 import dask.bag.core
 import fsspec  # type: ignore[import-untyped]
+from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-untyped]
 from dask.bag.core import Bag
 from dask._task_spec import Task, TaskRef, convert_legacy_graph
 from dask.delayed import Delayed, delayed
@@ -149,10 +151,11 @@ def sort[T](
 class Run:
     """One sort's folder under scratch, as every task reaches it.
 
-    Holds `<out>/<input>-<attempt>` pieces (written as `.tmp` files, then
-    renamed: readers open only the names that a finished task returned),
-    `<out>.done` once output partition `out` has been sorted, and `.run`
-    while the sort is under way.
+    Holds `<out>/<input>-<attempt>` pieces (written under their final names:
+    readers open only the names that a finished task returned, so a piece cut
+    short by a failure is never read, and renaming would cost a copy on an
+    object store), `<out>.done` once output partition `out` has been sorted,
+    and `.run` while the sort is under way.
     """
 
     def __init__(self, url: str, token: str) -> None:
@@ -199,15 +202,22 @@ def _remove_runs() -> None:
         _runs.clear()
 
 
+def _remove(fs: Any, path: str, recursive: bool = False) -> None:
+    # fsspec's filesystems, the local one aside, take the path for a pattern:
+    # a scratch folder named with brackets, say, would match nothing.
+    fs.rm(path if isinstance(fs, LocalFileSystem) else glob.escape(path), recursive=recursive)
+
+
 def _remove_folder(fs: Any, path: str) -> None:
     # Without the marker no task starts writing; one already past its check
     # may still add a file while the folder is emptied, so try again. That
     # task finds the marker gone as it commits and removes the folder itself.
     with contextlib.suppress(FileNotFoundError):
-        fs.rm(f"{path}/.run")
+        _remove(fs, f"{path}/.run")
     for attempt in range(_REMOVE_TRIES):
+        fs.invalidate_cache(path)
         try:
-            fs.rm(path, recursive=True)
+            _remove(fs, path, recursive=True)
             return
         except FileNotFoundError:
             return
@@ -317,19 +327,17 @@ class _Pieces:
         if out not in self.files:
             _check_running(self.fs, self.path)
             self.fs.makedirs(f"{self.path}/{out}", exist_ok=True)
-            self.files[out] = self.fs.open(self.name(out) + ".tmp", "wb")
+            self.files[out] = self.fs.open(self.name(out), "wb")
         self.files[out].write(held)
         held.clear()
 
     def commit(self) -> tuple[str | None, ...]:
-        """Every piece under its final name; None for an output partition it has nothing for."""
+        """Every piece's name, written whole; None for an output partition it has nothing for."""
         for out, held in enumerate(self.buffers):
             if held:
                 self.flush(out)
         for handle in self.files.values():
             handle.close()
-        for out in self.files:
-            self.fs.mv(self.name(out) + ".tmp", self.name(out))
         # Written while a failing task removed the folder: nobody reads them.
         _check_running(self.fs, self.path)
         return tuple(self.name(out) if out in self.files else None for out in range(len(self.buffers)))
@@ -338,9 +346,8 @@ class _Pieces:
         for out, handle in self.files.items():
             with contextlib.suppress(Exception):
                 handle.close()
-            for name in (self.name(out) + ".tmp", self.name(out)):
-                with contextlib.suppress(FileNotFoundError):
-                    self.fs.rm(name)
+            with contextlib.suppress(FileNotFoundError):
+                _remove(self.fs, self.name(out))
 
 
 def _split(
@@ -382,6 +389,8 @@ def _split(
 
 
 def _check_running(fs: Any, path: str) -> None:
+    # Object stores' filesystems cache listings; what matters is now.
+    fs.invalidate_cache(path)
     if not fs.exists(f"{path}/.run"):
         # The sort finished, failed or was given up and its folder went:
         # writing now would leave pieces nobody reads. A failure's own error
@@ -404,7 +413,7 @@ def _claim[P](run: Run, out: int, pieces: Sequence[P]) -> P:
 def _reopen(run: Run, out: int) -> None:
     fs, path = run.fs_path
     with contextlib.suppress(FileNotFoundError):
-        fs.rm(f"{path}/{out}.done")
+        _remove(fs, f"{path}/{out}.done")
 
 
 def _add_piece(sorter: Sorter[Any], fs: Any, name: str) -> None:
@@ -470,8 +479,9 @@ def _finish(fs: Any, path: str, out: int, count: int) -> None:
             # Another partition, done at the same moment, saw this one done
             # too and removed the run; a store with no real folders would
             # keep the marker just made.
-            fs.rm(marker)
+            _remove(fs, marker)
             return
+        fs.invalidate_cache(path)
         names = {entry.rsplit("/", 1)[-1] for entry in fs.ls(path, detail=False)}
     except FileNotFoundError:
         return  # the same, on a filesystem with folders
@@ -703,18 +713,20 @@ def _split_frame(
                 if first == last:
                     pieces.append((None, 0))
                     continue
+                # Written under its final name: only the names a finished
+                # task returns are read, and renaming costs a copy on an
+                # object store.
                 name = f"{path}/{out}/{index}-{attempt}"
                 _check_running(fs, path)
                 fs.makedirs(f"{path}/{out}", exist_ok=True)
                 written.append(name)
-                with fs.open(name + ".tmp", "wb") as handle:
+                with fs.open(name, "wb") as handle:
                     for at in range(first, last, per_block):
                         stop = min(at + per_block, last)
                         base = int(ends[at])
                         _frames.write_block(handle, keys[base : int(ends[stop])],
                                             ends[at : stop + 1] - base, frame.iloc[at:stop],
                                             stop == last, compress)
-                fs.mv(name + ".tmp", name)
                 pieces.append((name, last - first))
             _check_running(fs, path)
             return pieces
@@ -723,9 +735,8 @@ def _split_frame(
             raise
     except BaseException:
         for name in written:
-            for each in (name + ".tmp", name):
-                with contextlib.suppress(Exception):
-                    fs.rm(each)
+            with contextlib.suppress(Exception):
+                _remove(fs, name)
         run.abandon()
         raise
 
