@@ -625,10 +625,10 @@ def _second(_: object, value: Any) -> Any:
 
 
 def _samples_per_partition(inputs: int, outputs: int) -> int:
-    # About 100 samples per output partition squared in all keeps each output
-    # partition within a few percent of the mean (the error of a sampled
-    # quantile falls with the square root of the sample).
-    wanted = max(SAMPLES * inputs, 100 * outputs * outputs)
+    # An output partition that spans k sampled places holds its share of the
+    # rows give or take about 1/sqrt(k) of it: some 200 places for each keeps
+    # the largest within a quarter of the mean.
+    wanted = max(SAMPLES * inputs, 200 * outputs)
     return max(SAMPLES, min(-(-wanted // inputs), _MOST_SAMPLED // inputs))
 
 
@@ -751,11 +751,15 @@ def _frame_bytes(frame: Any) -> int:
     return int(frame.memory_usage(index=True, deep=deep).sum())
 
 
-def _claim_all[P](run: Run, out: int, pieces: P) -> P:
-    """As _claim, for every input partition's pieces at once, and handing over the pieces of
-    every output partition: the rows before `out` number its rows when the index is ignored."""
+def _claim_all(
+    run: Run, out: int, split: list[list[tuple[str | None, int]]]
+) -> tuple[list[str], int]:
+    """As _claim, for every input partition's piece at once: the names of the pieces of
+    output partition `out`, and the number of rows before it (which number its rows when the
+    index is ignored)."""
     _reopen(run, out)
-    return pieces
+    names = [pieces[out][0] for pieces in split if pieces[out][0] is not None]
+    return names, sum(rows for pieces in split for _, rows in pieces[:out])
 
 
 def _merge_range(
@@ -765,15 +769,15 @@ def _merge_range(
     planned: tuple[_frames.Plan, list[Place]],
     meta: Any,
     ignore_index: bool,
-    claimed: list[list[tuple[str | None, int]]],
+    claimed: tuple[list[str], int],
 ) -> Any:
     import pandas as pd
 
     plan, _ = planned
+    names, before = claimed
     fs, path = run.fs_path
     _reopen(run, out)
     try:
-        names = [pieces[out][0] for pieces in claimed if pieces[out][0] is not None]
         with contextlib.ExitStack() as stack:
             readers = [
                 _frames.read_blocks(stack.enter_context(fs.open(name, "rb")), name)
@@ -786,8 +790,7 @@ def _merge_range(
             frame = chunks[0] if len(chunks) == 1 else pd.concat(chunks)
         del chunks
         if ignore_index:
-            start = sum(pieces[before][1] for pieces in claimed for before in range(out))
-            frame.index = pd.RangeIndex(start, start + len(frame))
+            frame.index = pd.RangeIndex(before, before + len(frame))
     except BaseException:
         run.abandon()
         raise
