@@ -29,6 +29,8 @@ from typing import Any
 
 import dask.bag.core
 import fsspec  # type: ignore[import-untyped]
+import numpy as np
+import pandas as pd  # type: ignore[import-untyped]
 from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-untyped]
 from dask.bag.core import Bag
 from dask._task_spec import Task, TaskRef, convert_legacy_graph
@@ -545,8 +547,9 @@ def sort_values(
         TypeError: When the result is computed, for a key column whose values do not
             compare (an object column mixing str and int, say), as pandas would.
     """
-    import dask.dataframe as dd
+    import dask.dataframe
 
+    dd: Any = dask.dataframe  # untyped
     columns = list(by) if isinstance(by, (list, tuple)) else [by]
     for column in columns:
         if column not in df.columns:
@@ -613,7 +616,8 @@ def _reread(part: Delayed, after: Delayed, tag: str) -> Delayed:
         if not node.dependencies:
             node = Task(renamed[key], _second, TaskRef(after.key), node)
         copied[renamed[key]] = node
-    return Delayed(renamed[part.key], copied)
+    made: Delayed = Delayed(renamed[part.key], copied)  # type: ignore[no-untyped-call]
+    return made
 
 
 def _tagged(key: Any, tag: str) -> Any:
@@ -641,8 +645,6 @@ def _sample_frame(frame: Any, index: int, by: list[Any], count: int) -> FrameSam
     Returns the sampled rows' key columns, their positions, the partition's length, its
     categorical columns' categories, and the classes of values in its object key columns.
     """
-    import numpy as np
-
     rows = len(frame)
     chosen = np.sort(np.random.default_rng(index).choice(rows, size=min(rows, count),
                                                          replace=False))
@@ -685,8 +687,6 @@ def _split_frame(
 
     Returns each piece's name (None when it has no rows) and its number of rows.
     """
-    import numpy as np
-
     plan, bounds = planned
     fs, path = run.fs_path
     _check_running(fs, path)
@@ -758,7 +758,7 @@ def _claim_all(
     output partition `out`, and the number of rows before it (which number its rows when the
     index is ignored)."""
     _reopen(run, out)
-    names = [pieces[out][0] for pieces in split if pieces[out][0] is not None]
+    names = [name for pieces in split if (name := pieces[out][0]) is not None]
     return names, sum(rows for pieces in split for _, rows in pieces[:out])
 
 
@@ -771,8 +771,6 @@ def _merge_range(
     ignore_index: bool,
     claimed: tuple[list[str], int],
 ) -> Any:
-    import pandas as pd
-
     plan, _ = planned
     names, before = claimed
     fs, path = run.fs_path
@@ -800,9 +798,6 @@ def _merge_range(
 
 def _merged_chunks(readers: list[Iterator[_frames.Block]]) -> Iterator[Any]:
     """The rows of sorted pieces, merged: a frame each time some piece's block runs out."""
-    import numpy as np
-    import pandas as pd
-
     live = [(reader, block) for reader in readers if (block := next(reader, None)) is not None]
     while live:
         blocks = [block for _, block in live]
