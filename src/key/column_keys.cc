@@ -87,29 +87,36 @@ void put_escaped(std::vector<std::byte>& out, const std::byte* data, std::size_t
 void append_field(const KeyColumn& c, std::size_t row, std::vector<std::byte>& out) {
   const std::byte missing = c.missing_last ? kMissingLast : kMissingFirst;
   if (c.missing != nullptr && c.missing[row] != 0) {
-    out.push_back(missing);
+    if (c.kind == KeyColumn::Kind::kFloat) {
+      put_be(out, c.missing_last ? ~std::uint64_t{0} : 0, c.width);
+    } else {
+      out.push_back(missing);
+    }
     return;
   }
-  const std::size_t start = out.size();
+  // Where the image starts: past the leading byte, for a field that has one.
+  std::size_t start = out.size() + 1;
   switch (c.kind) {
     case KeyColumn::Kind::kSigned: {
       const std::uint64_t sign = std::uint64_t{1} << (8 * c.width - 1);
-      out.push_back(kPresent);
+      if (c.missing != nullptr) out.push_back(kPresent);
+      else start = out.size();
       put_be(out, load_native(c.values + row * c.width, c.width) ^ sign, c.width);
       break;
     }
     case KeyColumn::Kind::kUnsigned:
-      out.push_back(kPresent);
+      if (c.missing != nullptr) out.push_back(kPresent);
+      else start = out.size();
       put_be(out, load_native(c.values + row * c.width, c.width), c.width);
       break;
     case KeyColumn::Kind::kFloat: {
       bool nan = false;
       const std::uint64_t image = float_image(c.values + row * c.width, c.width, nan);
       if (nan) {
-        out.push_back(missing);
+        put_be(out, c.missing_last ? ~std::uint64_t{0} : 0, c.width);
         return;
       }
-      out.push_back(kPresent);
+      start = out.size();
       put_be(out, image, c.width);
       break;
     }
@@ -134,7 +141,7 @@ void append_field(const KeyColumn& c, std::size_t row, std::vector<std::byte>& o
     }
   }
   if (c.descending) {
-    for (std::size_t i = start + 1; i < out.size(); ++i) out[i] = ~out[i];
+    for (std::size_t i = start; i < out.size(); ++i) out[i] = ~out[i];
   }
 }
 

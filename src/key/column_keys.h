@@ -15,6 +15,12 @@
 // inverted bit by bit, its missing byte not, so missing values stay where
 // they were asked to be whatever the direction. Every field is
 // self-delimiting, so fields simply follow one another.
+//
+// Two kinds of field need no leading byte, so that a key of one number is
+// its 8-byte prefix alone, which decides a comparison by itself: integers
+// of a column that cannot miss a value (no `missing` flags), and floats,
+// whose images never reach all zero or all one bits, which stand for a
+// missing value placed first or last.
 
 #pragma once
 

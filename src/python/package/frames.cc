@@ -7,12 +7,14 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <iterator>
 #include <optional>
+#include <span>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/byte_order.h"
-#include "base/pool.h"
 #include "base/tournament.h"
 #include "key/column_keys.h"
 #include "key/key.h"
@@ -21,7 +23,6 @@
 #include "python/package/pieces.h"
 #include "python/records.h"
 #include "python/ref.h"
-#include "sorter/chunk.h"
 
 namespace quillmere::python {
 namespace {
@@ -258,6 +259,86 @@ bool read_column(PyObject* tuple, std::size_t rows, Views& views, std::deque<Enc
   return false;
 }
 
+// Parts of a parallel sort hold at least this many rows.
+constexpr std::size_t kLeastPart = 1 << 15;
+// Runs of equal prefixes up to this long are sorted by insertion.
+constexpr std::size_t kShortRun = 16;
+
+using Ranked = std::pair<std::uint64_t, std::uint64_t>;  // (key prefix, row)
+
+// Sorts by prefix, stably, a byte at a time from the last, skipping bytes
+// that every prefix shares.
+void radix_sort(std::span<Ranked> ranked, std::vector<Ranked>& spare) {
+  spare.resize(ranked.size());
+  std::span<Ranked> from = ranked;
+  std::span<Ranked> to(spare);
+  for (unsigned shift = 0; shift < 64; shift += 8) {
+    std::size_t counts[256] = {};
+    for (const Ranked& r : from) ++counts[(r.first >> shift) & 0xFF];
+    if (std::ranges::find(counts, from.size()) != std::end(counts)) continue;
+    std::size_t at = 0;
+    for (std::size_t& count : counts) at += std::exchange(count, at);
+    for (const Ranked& r : from) to[counts[(r.first >> shift) & 0xFF]++] = r;
+    std::swap(from, to);
+  }
+  if (from.data() != ranked.data()) std::ranges::copy(from, ranked.begin());
+}
+
+// The rows in order of their keys, equal keys in order of their rows: first
+// by each key's 8-byte prefix (parts of consecutive rows on `threads`
+// threads, merged keeping the earlier part first on equal prefixes), then,
+// within each run of equal prefixes, by the rest of the keys, stably.
+std::vector<std::uint64_t> sort_rows(const KeysView& keys, long threads) {
+  const std::size_t rows = keys.rows;
+  std::vector<Ranked> ranked(rows);
+  for (std::size_t row = 0; row < rows; ++row) ranked[row] = {key::prefix(keys.key(row)), row};
+  const std::size_t parts =
+      std::clamp<std::size_t>(rows / kLeastPart, 1, static_cast<std::size_t>(std::max(threads, 1L)));
+  auto bound = [&](std::size_t part) {
+    return ranked.begin() + static_cast<std::ptrdiff_t>(rows * part / parts);
+  };
+  auto sort_part = [&](std::size_t part) {
+    std::vector<Ranked> spare;
+    radix_sort(std::span<Ranked>(bound(part), bound(part + 1)), spare);
+  };
+  {
+    std::vector<std::jthread> helpers;
+    for (std::size_t part = 1; part < parts; ++part) helpers.emplace_back(sort_part, part);
+    sort_part(0);
+  }
+  auto by_prefix = [](const Ranked& a, const Ranked& b) { return a.first < b.first; };
+  for (std::size_t width = 1; width < parts; width *= 2) {
+    for (std::size_t part = 0; part + width < parts; part += 2 * width) {
+      std::inplace_merge(bound(part), bound(part + width),
+                         bound(std::min(parts, part + 2 * width)), by_prefix);
+    }
+  }
+  std::vector<std::uint64_t> order(rows);
+  for (std::size_t i = 0; i < rows; ++i) order[i] = ranked[i].second;
+  for (std::size_t first = 0; first < rows;) {
+    std::size_t last = first + 1;
+    while (last < rows && ranked[last].first == ranked[first].first) ++last;
+    auto less = [&](std::uint64_t a, std::uint64_t b) {
+      return key::compare_after_prefix(keys.key(a), keys.key(b)) < 0;
+    };
+    const auto begin = order.begin() + static_cast<std::ptrdiff_t>(first);
+    const auto end = order.begin() + static_cast<std::ptrdiff_t>(last);
+    if (last - first > kShortRun) {
+      std::stable_sort(begin, end, less);
+    } else {
+      // Short runs, the most common, by insertion: stable, and allocating nothing.
+      for (auto at = begin + 1; at < end; ++at) {
+        const std::uint64_t row = *at;
+        auto to = at;
+        for (; to > begin && less(row, *(to - 1)); --to) *to = *(to - 1);
+        *to = row;
+      }
+    }
+    first = last;
+  }
+  return order;
+}
+
 }  // namespace
 
 PyObject* row_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -314,55 +395,30 @@ PyObject* split_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<std::uint64_t> order(rows);
     key::RowKeys sorted;
     std::vector<std::uint64_t> cuts;
-    std::optional<Error> failed;
     {
       Detached detached;
-      // Each row an entry: its key, then its number as the payload; equal
-      // keys keep their order of addition, so the sort is stable.
-      Chunk chunk;
-      chunk.data.reserve(keys->at(rows) - keys->at(0) + 8 * rows);
-      chunk.entries.reserve(rows);
-      for (std::size_t row = 0; row < rows; ++row) {
-        const key::Bytes key = keys->key(row);
-        chunk.entries.push_back(Entry{chunk.data.size(), static_cast<std::uint32_t>(key.size()), 8});
-        chunk.data.append(key);
-        std::byte number[8];
-        store_le(number, static_cast<std::uint64_t>(row));
-        chunk.data.append(number);
+      const std::vector<std::uint64_t> ranked = sort_rows(*keys, threads);
+      sorted.bytes.reserve(keys->at(rows) - keys->at(0));
+      sorted.offsets.reserve(rows + 1);
+      for (std::size_t i = 0; i < rows; ++i) {
+        order[i] = ranked[i];
+        const key::Bytes key = keys->key(ranked[i]);
+        sorted.bytes.insert(sorted.bytes.end(), key.begin(), key.end());
+        sorted.offsets.push_back(sorted.bytes.size());
       }
-      std::shared_ptr<WorkerPool> pool;
-      if (threads >= 2 && rows > kSortTaskEntries) {
-        Result<std::shared_ptr<WorkerPool>> started =
-            WorkerPool::start(static_cast<std::size_t>(threads));
-        if (started) pool = std::move(*started);
-        else failed = std::move(started.error());
-      }
-      if (!failed) {
-        sort(chunk, pool.get());
-        sorted.bytes.reserve(keys->at(rows) - keys->at(0));
-        sorted.offsets.reserve(rows + 1);
-        for (std::size_t i = 0; i < rows; ++i) {
-          const Entry& e = chunk.entries[i];
-          const std::byte* at = chunk.data.data() + e.offset;
-          order[i] = load_le<std::uint64_t>(at + e.key_len);
-          sorted.bytes.insert(sorted.bytes.end(), at, at + e.key_len);
-          sorted.offsets.push_back(sorted.bytes.size());
+      // Rows are in order of their places, so each bound cuts them once.
+      for (const Place& bound : bounds) {
+        std::size_t low = 0;
+        std::size_t high = rows;
+        while (low < high) {
+          const std::size_t mid = low + (high - low) / 2;
+          const Place place{sorted.key(mid), index, static_cast<long long>(order[mid])};
+          if (before(place, bound)) low = mid + 1;
+          else high = mid;
         }
-        // Rows are in order of their places, so each bound cuts them once.
-        for (const Place& bound : bounds) {
-          std::size_t low = 0;
-          std::size_t high = rows;
-          while (low < high) {
-            const std::size_t mid = low + (high - low) / 2;
-            const Place place{sorted.key(mid), index, static_cast<long long>(order[mid])};
-            if (before(place, bound)) low = mid + 1;
-            else high = mid;
-          }
-          cuts.push_back(low);
-        }
+        cuts.push_back(low);
       }
     }
-    if (failed) return raise(std::move(*failed));
     Ref order_bytes = bytes_from(order.data(), 8 * order.size());
     Ref key_bytes = order_bytes ? bytes_from(sorted.bytes.data(), sorted.bytes.size()) : Ref();
     Ref offsets = key_bytes ? offsets_bytes(sorted.offsets) : Ref();
