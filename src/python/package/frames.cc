@@ -473,11 +473,19 @@ PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     {
       Detached detached;
       auto done = [&](std::size_t b) { return cursor[b] == blocks[b].rows; };
+      // Each block's current key's prefix, which decides most comparisons.
+      std::vector<std::uint64_t> head(count, 0);
+      auto load_head = [&](std::size_t b) {
+        if (!done(b)) head[b] = key::prefix(blocks[b].key(cursor[b]));
+      };
+      for (std::size_t b = 0; b < count; ++b) load_head(b);
       // Ties go to the earlier block: blocks come in input order.
       auto less = [&](std::size_t a, std::size_t b) {
         if (done(a)) return false;
         if (done(b)) return true;
-        const int c = key::compare(blocks[a].key(cursor[a]), blocks[b].key(cursor[b]));
+        if (head[a] != head[b]) return head[a] < head[b];
+        const int c =
+            key::compare_after_prefix(blocks[a].key(cursor[a]), blocks[b].key(cursor[b]));
         return c != 0 ? c < 0 : a < b;
       };
       LoserTree tree;
@@ -489,6 +497,7 @@ PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         ++cursor[w];
         // Its next rows are in a block not read yet: the merge must wait.
         if (done(w) && more[w]) break;
+        load_head(w);
         tree.replay(less);
       }
     }
