@@ -138,3 +138,17 @@ def scratch(request, tmp_path):
         return fs.find(folder)
 
     return f"s3://{folder}", left
+
+
+@pytest.fixture(scope="module")
+def client(request):
+    """A Dask client of a local cluster of 2 worker processes."""
+    distributed = pytest.importorskip("distributed")
+    # Started after the S3 server's settings, which the workers inherit;
+    # without the server the cases on a local folder still run.
+    with contextlib.suppress(pytest.skip.Exception):
+        request.getfixturevalue("s3_server")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0"
+    ) as cluster, distributed.Client(cluster) as c:
+        yield c

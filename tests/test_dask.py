@@ -23,16 +23,6 @@ from quillmere import Sorter  # noqa: E402
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 
-@pytest.fixture(scope="module")
-def client(request):
-    # Started after the S3 server's settings, which the workers inherit.
-    request.getfixturevalue("s3_server")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0"
-    ) as cluster, distributed.Client(cluster) as c:
-        yield c
-
-
 def one_sorter(items, key):
     with Sorter(key) as s:
         return list(s.sort(items))

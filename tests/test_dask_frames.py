@@ -172,16 +172,6 @@ def test_refusals_as_pandas_refuses(tmp_path):
 
 # On a cluster, with scratch on a local directory and on an S3-compatible server.
 
-@pytest.fixture(scope="module")
-def client(request):
-    # Started after the S3 server's settings, which the workers inherit.
-    request.getfixturevalue("s3_server")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0"
-    ) as cluster, distributed.Client(cluster) as c:
-        yield c
-
-
 def hot(n=20000, seed=5):
     """Half the rows share one key; the rest spread, with NaNs."""
     rng = np.random.default_rng(seed)
