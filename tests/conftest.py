@@ -152,3 +152,13 @@ def client(request):
         n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as c:
         yield c
+
+
+def left_after_failure(folder):
+    """What is left in `folder` once a failed sort's tasks have ended."""
+    # Tasks already running may finish after the failure is reported, and the
+    # failing one removes its sort's folder in the background.
+    deadline = time.monotonic() + 10
+    while os.listdir(folder) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return os.listdir(folder)

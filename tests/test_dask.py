@@ -17,6 +17,7 @@ import dask.bag as db  # noqa: E402
 from dask import delayed  # noqa: E402
 
 import quillmere.dask  # noqa: E402
+from conftest import left_after_failure  # noqa: E402
 from quillmere import Sorter  # noqa: E402
 
 # Workers cannot import this file: its functions travel by value.
@@ -98,27 +99,18 @@ class Bytes:
         return payload
 
 
-def settled(folder):
-    """What is left in `folder` once a failed sort's tasks have ended."""
-    # Tasks already running may finish after the failure is reported.
-    deadline = time.monotonic() + 10
-    while os.listdir(folder) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    return os.listdir(folder)
-
-
 def test_bad_items_fail_as_a_sorter_would_and_leave_nothing(client, tmp_path):
     with pytest.raises(TypeError, match="must be an int, float, str") as caught:
         quillmere.dask.sort(bag_of([[1, 2], [3, object()]]), scratch=str(tmp_path)).compute()
     assert caught.value.__notes__ == ["in partition 1 of the bag being sorted"]
-    assert settled(tmp_path) == []
+    assert left_after_failure(tmp_path) == []
     # A codec fails only once items are being split into pieces, some of
     # them perhaps written already.
     items = [[b"%d" % i for i in range(k, 3000, 3)] for k in range(3)]
     with pytest.raises(TypeError, match="bytes, not str") as caught:
         quillmere.dask.sort(bag_of(items), codec=Bytes(bad=b"2000"), scratch=str(tmp_path)).compute()
     assert caught.value.__notes__ == ["in partition 2 of the bag being sorted"]
-    assert settled(tmp_path) == []
+    assert left_after_failure(tmp_path) == []
     # Arguments are checked at once, with the Sorter's own errors.
     with pytest.raises(ValueError, match="max_bytes must be at least 2, not 1"):
         quillmere.dask.sort(bag_of([[1]]), max_bytes=1)

@@ -15,6 +15,7 @@ import dask.dataframe as dd  # noqa: E402
 import numpy as np  # noqa: E402
 
 import quillmere.dask  # noqa: E402
+from conftest import left_after_failure  # noqa: E402
 
 # Workers cannot import this file: its functions travel by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -157,7 +158,7 @@ def test_refusals_as_pandas_refuses(tmp_path):
     with dask.config.set(scheduler="sync"), pytest.raises(
             TypeError, match="'<' not supported between instances of 'int' and 'str'"):
         quillmere.dask.sort_values(mixed, "m", scratch=str(tmp_path)).compute()
-    assert os.listdir(tmp_path) == []
+    assert left_after_failure(tmp_path) == []
     with pytest.raises(KeyError, match="nope"):
         quillmere.dask.sort_values(df, ["int", "nope"])
     with pytest.raises(ValueError, match=r"Length of ascending \(1\) != length of by \(2\)"):
@@ -207,11 +208,11 @@ def test_a_worker_killed_mid_sort_loses_and_duplicates_nothing(tmp_path, phase):
         pids = list(c.run(os.getpid).values())
 
         def kill_when_under_way():
-            # Pieces being written (split) or an output partition done (merge).
+            # Runs being written (split) or an output partition done (merge).
             while True:
                 found = [(os.path.basename(top), n) for top, _, files in os.walk(scratch)
                          for n in files]
-                if phase == "split" and any(top.isdigit() for top, _ in found):
+                if phase == "split" and any(top == "runs" for top, _ in found):
                     break
                 if phase == "merge" and any(n.endswith(".done") for _, n in found):
                     break

@@ -1,10 +1,12 @@
 """The pandas side of sorting a Dask DataFrame: key columns handed to C++ as buffers, and pieces
 of rows written and read as blocks of columns.
 
-A piece is a file of blocks, each a little-endian u64 of its stored size, one of its size
-unpacked, a byte of flags (1: the piece's last block; 2: compressed), then the stored bytes: a
-pickle (protocol 5) of the block's key arena, its u64 offsets and the frame of its rows, in key
-order, LZ4-compressed when flagged.
+An input partition's rows, in key order, are written as one run: a file of blocks, each a
+little-endian u64 of its stored size, one of its size unpacked, a byte of flags (2: compressed),
+then the stored bytes: a pickle (protocol 5) of the block's key arena, u64 offsets, the rows'
+positions in their partition, their index labels and each column's values, LZ4-compressed when
+flagged. Pickled column by column rather than as a frame, a block costs little beyond its bytes,
+so runs hold many, and an output partition reads just the blocks that hold its rows.
 """
 
 from __future__ import annotations
@@ -13,7 +15,7 @@ import decimal
 import numbers
 import pickle
 import struct
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -24,7 +26,6 @@ import pyarrow as pa  # type: ignore[import-untyped]
 from _quillmere import _row_keys
 
 _HEADER = struct.Struct("<QQB")
-_LAST = 1
 _COMPRESSED = 2
 
 # The classes of values an object column may mix, as pandas compares them.
@@ -194,39 +195,84 @@ def row_keys(frame: pd.DataFrame, plan: Plan) -> tuple[bytes, bytes]:
     return _row_keys(columns, len(frame))
 
 
-def write_block(handle: Any, keys: bytes, offsets: np.ndarray[Any, Any], rows: pd.DataFrame,
-                last: bool, compress: bool) -> None:
-    raw = pickle.dumps((keys, offsets, rows), protocol=5)
-    packed = pa.compress(raw, codec="lz4", asbytes=True) if compress else raw
-    flags = (_LAST if last else 0) | (_COMPRESSED if compress else 0)
-    handle.write(_HEADER.pack(len(packed), len(raw), flags))
-    handle.write(packed)
-
-
 @dataclass
 class Block:
+    """Consecutive rows of a sorted run: their keys, places and columns."""
+
     keys: bytes
-    offsets: np.ndarray[Any, Any]
-    rows: pd.DataFrame
-    last: bool
-    start: int = 0
+    offsets: np.ndarray[Any, Any]  # u64, one more than rows
+    positions: np.ndarray[Any, Any]  # i64: each row's position in its input partition
+    index: pd.Index
+    columns: list[Any]  # each column's values, as pandas holds them
 
     @property
     def count(self) -> int:
-        return len(self.rows)
+        return len(self.positions)
 
 
-def read_blocks(handle: Any, name: str) -> Iterator[Block]:
-    while header := handle.read(_HEADER.size):
-        if len(header) < _HEADER.size:
-            raise OSError(f"piece {name} ends inside a block's header")
-        packed_size, size, flags = _HEADER.unpack(header)
-        packed = handle.read(packed_size)
+def block_of(keys: bytes, offsets: np.ndarray[Any, Any], positions: np.ndarray[Any, Any],
+             frame: pd.DataFrame, columns: list[Any], first: int, stop: int) -> Block:
+    """Rows [first, stop) of a sorted frame whose column values are `columns`."""
+    base = int(offsets[first])
+    return Block(keys[base : int(offsets[stop])], offsets[first : stop + 1] - base,
+                 positions[first:stop], frame.index[first:stop],
+                 [values[first:stop] for values in columns])
+
+
+def write_block(handle: Any, block: Block, compress: bool) -> int:
+    """Writes a block; returns the bytes written."""
+    raw = pickle.dumps(block, protocol=5)
+    packed = pa.compress(raw, codec="lz4", asbytes=True) if compress else raw
+    handle.write(_HEADER.pack(len(packed), len(raw), _COMPRESSED if compress else 0))
+    handle.write(packed)
+    return _HEADER.size + len(packed)
+
+
+def read_blocks(data: bytes, name: str) -> list[Block]:
+    """The blocks that `data`, whole blocks read from run `name`, holds."""
+    blocks = []
+    view = memoryview(data)
+    at = 0
+    while at < len(view):
+        if len(view) - at < _HEADER.size:
+            raise OSError(f"run {name} ends inside a block's header")
+        packed_size, size, flags = _HEADER.unpack_from(view, at)
+        at += _HEADER.size
+        packed = view[at : at + packed_size]
         if len(packed) < packed_size:
-            raise OSError(f"piece {name} ends inside a block")
+            raise OSError(f"run {name} ends inside a block")
+        at += packed_size
         if flags & _COMPRESSED:
             packed = pa.decompress(packed, decompressed_size=size, codec="lz4", asbytes=True)
-        keys, offsets, rows = pickle.loads(packed)
-        yield Block(keys, np.asarray(offsets), rows, bool(flags & _LAST))
-        if flags & _LAST:
-            return
+        blocks.append(pickle.loads(packed))
+    return blocks
+
+
+def column_values(frame: pd.DataFrame) -> list[Any]:
+    """Each column's values, as pandas holds them (any dtype), by position."""
+    return [frame.iloc[:, at].array for at in range(frame.shape[1])]
+
+
+def frame_of(columns: list[Any], index: pd.Index, like: pd.DataFrame) -> pd.DataFrame:
+    """A frame of these column values, labelled as `like`'s columns."""
+    frame = pd.DataFrame(dict(enumerate(columns)), index=index, copy=False)
+    frame.columns = like.columns
+    return frame
+
+
+def assemble(labels: list[pd.Index], values: list[list[Any]], order: np.ndarray[Any, Any] | None,
+             like: pd.DataFrame, categories: dict[Any, pd.Index]) -> pd.DataFrame:
+    """The frame of rows taken block by block (`labels` and `values` of each), in `order`
+    (positions in all of them laid one after another; None: as they are)."""
+    index = labels[0].append(labels[1:]) if len(labels) > 1 else labels[0]
+    columns = []
+    for at, label in enumerate(like.columns):
+        pieces = [block[at] for block in values]
+        united = categories.get(label)
+        if united is not None:
+            # Blocks of different partitions may hold other categories.
+            pieces = [piece if piece.categories.equals(united) else piece.set_categories(united)
+                      for piece in pieces]
+        joined = type(pieces[0])._concat_same_type(pieces) if len(pieces) > 1 else pieces[0]
+        columns.append(joined.take(order) if order is not None else joined)
+    return frame_of(columns, index.take(order) if order is not None else index, like)

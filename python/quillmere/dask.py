@@ -14,7 +14,9 @@ Needs the `dask` extra (Dask, its distributed scheduler, fsspec, pandas and pyar
 from __future__ import annotations
 
 import atexit
+import bisect
 import contextlib
+import dataclasses
 import glob
 import itertools
 import math
@@ -43,6 +45,7 @@ from _quillmere import (
     Sorter,
     _add_pieces,
     _check_sorter_arguments,
+    _cuts,
     _merge_blocks,
     _sort_key,
     _split_items,
@@ -280,10 +283,12 @@ def _boundaries(run: Run, count: int, sampled: list[Sampled]) -> list[Place]:
     )
 
 
-def _begin(run: Run) -> None:
+def _begin(run: Run) -> str:
+    """Makes the run's folder and marks it under way; returns a name for this computation."""
     fs, path = run.fs_path
     fs.makedirs(path, exist_ok=True)
     fs.touch(f"{path}/.run")
+    return uuid.uuid4().hex[:12]
 
 
 def _even_bounds(weighted: list[tuple[Place, float]], count: int) -> list[Place]:
@@ -412,10 +417,16 @@ def _claim[P](run: Run, out: int, pieces: Sequence[P]) -> P:
     return pieces[out]
 
 
-def _reopen(run: Run, out: int) -> None:
+def _reopen(run: Run, out: int, computation: str = "") -> None:
     fs, path = run.fs_path
     with contextlib.suppress(FileNotFoundError):
-        _remove(fs, f"{path}/{out}.done")
+        _remove(fs, _marker(path, out, computation))
+
+
+def _marker(path: str, out: int, computation: str) -> str:
+    """What marks output partition `out` done; within one computation of the result, when
+    its name is given (markers of earlier ones may still be there, their run not yet removed)."""
+    return f"{path}/{out}.{computation}.done" if computation else f"{path}/{out}.done"
 
 
 def _add_piece(sorter: Sorter[Any], fs: Any, name: str) -> None:
@@ -466,7 +477,7 @@ def _sort_range(
     return result
 
 
-def _finish(fs: Any, path: str, out: int, count: int) -> None:
+def _finish(fs: Any, path: str, out: int, count: int, computation: str = "") -> None:
     """Marks an output partition sorted, and removes the run's folder once every partition is.
 
     A partition's pieces stay until then: the scheduler may hand the names of pieces
@@ -474,7 +485,7 @@ def _finish(fs: Any, path: str, out: int, count: int) -> None:
     from them. Every piece is written before any partition is sorted, so keeping them
     does not raise the most the run holds on disk.
     """
-    marker = f"{path}/{out}.done"
+    marker = _marker(path, out, computation)
     try:
         fs.touch(marker, truncate=False)
         if not fs.exists(f"{path}/.run"):
@@ -487,15 +498,19 @@ def _finish(fs: Any, path: str, out: int, count: int) -> None:
         names = {entry.rsplit("/", 1)[-1] for entry in fs.ls(path, detail=False)}
     except FileNotFoundError:
         return  # the same, on a filesystem with folders
-    done = {name.removesuffix(".done") for name in names if name.endswith(".done")}
+    ending = f".{computation}.done" if computation else ".done"
+    done = {name for name in names
+            if name.endswith(ending) and name.removesuffix(ending).isdigit()}
     if len(done) == count:
         _remove_folder(fs, path)
 
 
-# The bytes of rows in a block of a piece: a merge holds a block of each
-# piece at a time.
-_LEAST_BLOCK = 1 << 20
-_MOST_BLOCK = 64 << 20
+# The least bytes of rows in a block of a run; blocks are at most
+# max_bytes / _BLOCKS_IN_MAX_BYTES, and a quarter of a run's rows for one
+# output partition, so that an output partition reads little beyond its rows.
+_LEAST_BLOCK = 64 << 10
+_BLOCKS_IN_MAX_BYTES = 64
+_BLOCKS_PER_SHARE = 4
 
 _NA_POSITIONS = ("first", "last")
 
@@ -520,12 +535,13 @@ def sort_values(
     column keeps its dtype, and each row keeps its index label unless `ignore_index`.
     Nothing runs until the result is computed, on whichever scheduler computes it.
 
-    Each input partition is read twice: once to sample its keys, which choose where the
-    output partitions divide, then to put its rows in key order and cut them into one
-    piece per output partition, written to `scratch`. Each output partition merges its
-    pieces, holding a block of each (about `max_bytes` / 2 together). Pieces are removed
-    once merged, and when the computation fails; those of a cancelled computation when
-    this process exits.
+    Each input partition is read once: its rows are keyed, put in key order and written to
+    `scratch` as a run of blocks, and regularly spaced keys of the run choose where the output
+    partitions divide. Each output partition reads from every run just the blocks that hold
+    its rows, and merges them. (A categorical key column orders rows by its categories, which
+    only every partition together gives: with one, each input partition is read once more,
+    first, for its categories.) Runs are removed once every output partition is made, and
+    when the computation fails; those of a cancelled computation when this process exits.
 
     Args:
         df: The Dask DataFrame to sort.
@@ -533,9 +549,10 @@ def sort_values(
         ascending: The direction of every column, or one for each.
         na_position: "first" or "last": where missing values (NaN, None, NA, NaT) go,
             whatever the direction.
-        ignore_index: Number the result's rows 0, 1, ... across its partitions.
+        ignore_index: Number the result's rows 0, 1, ... across its partitions (each output
+            partition then waits for the lengths of those before it).
         npartitions: Output partitions; those of `df` if None.
-        max_bytes: The memory for blocks of pieces each output partition merges at once.
+        max_bytes: Bounds the blocks runs are written in, to max_bytes / 64 each.
         threads: Threads sorting each input partition's keys, at least 1.
         scratch: A directory or fsspec URL that every worker can reach; the local
             temporary directory if None, which suits only a cluster on one machine.
@@ -570,34 +587,40 @@ def sort_values(
     elif npartitions < 1:
         raise ValueError(f"npartitions must be at least 1, not {npartitions}")
     meta = df._meta
-    if ignore_index:
-        meta = meta.reset_index(drop=True)
     if df.npartitions == 0:
-        return dd.from_pandas(meta, npartitions=1)
+        return dd.from_pandas(meta.reset_index(drop=True) if ignore_index else meta,
+                              npartitions=1)
     run = Run(scratch if scratch is not None else tempfile.gettempdir(), uuid.uuid4().hex)
     _started(run)
-    inputs = df.npartitions
-    samples = _samples_per_partition(inputs, npartitions)
-    plan = _frames.Plan(columns, directions, na_position == "last")
+    plan: Any = _frames.Plan(columns, directions, na_position == "last")
     parts = df.to_delayed()
-    sampled = [
-        delayed(_sample_frame)(part, index, columns, samples) for index, part in enumerate(parts)
-    ]
-    planned = delayed(_frame_boundaries)(run, npartitions, plan, sampled)
-    block = max(_LEAST_BLOCK, min(_MOST_BLOCK, max_bytes // (2 * inputs)))
-    split = [
-        delayed(_split_frame)(_reread(part, planned, run.token), index, planned, run,
-                              npartitions, block, threads)
+    if any(isinstance(meta[column].dtype, pd.CategoricalDtype) for column in columns):
+        found = [delayed(_frames.categories_of)(part) for part in parts]
+        plan = delayed(_categorised)(plan, found)
+        parts = [_reread(part, plan, run.token) for part in parts]
+    begun = delayed(_begin)(run)
+    samples = _samples_per_partition(df.npartitions, npartitions)
+    block = max(_LEAST_BLOCK, max_bytes // _BLOCKS_IN_MAX_BYTES)
+    runs = [
+        delayed(_run_frame)(part, index, plan, run, npartitions, samples, block, threads, begun)
         for index, part in enumerate(parts)
     ]
+    planned = delayed(_frame_boundaries)(run, npartitions, plan, runs)
     merged = [
-        delayed(_merge_range)(
-            run, out, npartitions, planned, meta, ignore_index,
-            delayed(_claim_all)(run, out, split),
-        )
+        delayed(_merge_range)(run, out, npartitions, meta, delayed(_claim_range)(out, planned),
+                              begun)
         for out in range(npartitions)
     ]
+    if ignore_index:
+        lengths = [delayed(len)(frame) for frame in merged]
+        merged = [delayed(_renumber)(frame, lengths[:out]) for out, frame in enumerate(merged)]
+        meta = meta.reset_index(drop=True)
     return dd.from_delayed(merged, meta=meta, verify_meta=False)
+
+
+def _categorised(plan: _frames.Plan, found: list[dict[Any, Any]]) -> _frames.Plan:
+    plan.categories = _frames.unite_categories(found)
+    return plan
 
 
 def _reread(part: Delayed, after: Delayed, tag: str) -> Delayed:
@@ -636,109 +659,124 @@ def _samples_per_partition(inputs: int, outputs: int) -> int:
     return max(SAMPLES, min(-(-wanted // inputs), _MOST_SAMPLED // inputs))
 
 
-type FrameSample = tuple[Any, list[int], int, dict[Any, Any], dict[Any, list[str]]]
+@dataclasses.dataclass
+class RunInfo:
+    """What an input partition's run holds, for choosing and finding output partitions."""
+
+    name: str | None  # None when the partition has no rows
+    firsts: list[Place]  # the place of each block's first row
+    ends: list[int]  # where each block ends in the file; 0 first
+    samples: list[tuple[Place, float]]  # places, regularly spaced, and the rows each stands for
+    categories: dict[Any, Any]
+    classes: dict[Any, list[str]]
 
 
-def _sample_frame(frame: Any, index: int, by: list[Any], count: int) -> FrameSample:
-    """A seeded, uniform sample of an input partition's key columns, with what the plan needs.
-
-    Returns the sampled rows' key columns, their positions, the partition's length, its
-    categorical columns' categories, and the classes of values in its object key columns.
-    """
-    rows = len(frame)
-    chosen = np.sort(np.random.default_rng(index).choice(rows, size=min(rows, count),
-                                                         replace=False))
-    return (frame[by].iloc[chosen], chosen.tolist(), rows, _frames.categories_of(frame),
-            _frames.object_classes(frame, by))
-
-
-def _frame_boundaries(run: Run, count: int, plan: _frames.Plan,
-                      sampled: list[FrameSample]) -> tuple[_frames.Plan, list[Place]]:
-    """The plan every task keys rows by, and the places where partitions 1, 2, ... begin.
-
-    Each sampled place stands for its partition's rows over its sample's size, so the
-    boundaries divide the rows, not the samples, evenly.
-    """
-    _frames.check_classes([s[4] for s in sampled])
-    plan.categories = _frames.unite_categories([s[3] for s in sampled])
-    _begin(run)
-    weighted: list[tuple[Place, float]] = []
-    for index, (rows, positions, length, _, _) in enumerate(sampled):
-        if not positions:
-            continue
-        keys, offsets = _frames.row_keys(rows, plan)
-        ends = memoryview(offsets).cast("Q")
-        weight = length / len(positions)
-        weighted += [((keys[ends[i] : ends[i + 1]], index, position), weight)
-                     for i, position in enumerate(positions)]
-    return plan, _even_bounds(weighted, count)
-
-
-def _split_frame(
+def _run_frame(
     frame: Any,
     index: int,
-    planned: tuple[_frames.Plan, list[Place]],
+    plan: _frames.Plan,
     run: Run,
     count: int,
+    samples: int,
     block: int,
     threads: int,
-) -> list[tuple[str | None, int]]:
-    """Writes an input partition's rows, in key order, as one piece per output partition.
-
-    Returns each piece's name (None when it has no rows) and its number of rows.
-    """
-    plan, bounds = planned
+    _computation: str,
+) -> RunInfo:
+    """Writes an input partition's rows, in key order, to scratch as a run of blocks."""
     fs, path = run.fs_path
     _check_running(fs, path)
     # Rows are compressed for a store across a network; on a machine's own
     # disks compressing them would cost more than the bytes it saves.
     compress = not _protocols(fs) & {"file", "local"}
-    attempt = uuid.uuid4().hex[:12]
-    written: list[str] = []
+    name = f"{path}/runs/{index}-{uuid.uuid4().hex[:12]}"
     try:
         try:
             frame = _frames.with_categories(frame, plan.categories)
+            classes = _frames.object_classes(frame, plan.by)
             try:
                 keys, offsets = _frames.row_keys(frame, plan)
             except Exception as error:
                 raise _noted(error, index)
-            order, keys, offsets, cuts = _split_rows(keys, offsets, index, bounds, threads)
+            order, keys, offsets = _split_rows(keys, offsets, threads)
+            rows = len(frame)
+            if rows == 0:
+                return RunInfo(None, [], [0], [], {}, classes)
+            positions = np.frombuffer(order, dtype="<i8")
             ends = np.frombuffer(offsets, dtype="<u8")
-            frame = frame.take(np.frombuffer(order, dtype="<i8"))
-            edges = [0, *cuts, *[len(frame)] * (count - len(cuts))]
-            per_block = max(1, block * len(frame) // max(1, _frame_bytes(frame) + len(keys)))
-            pieces: list[tuple[str | None, int]] = []
-            for out in range(count):
-                first, last = edges[out], edges[out + 1]
-                if first == last:
-                    pieces.append((None, 0))
-                    continue
-                # Written under its final name: only the names a finished
-                # task returns are read, and renaming costs a copy on an
-                # object store.
-                name = f"{path}/{out}/{index}-{attempt}"
-                _check_running(fs, path)
-                fs.makedirs(f"{path}/{out}", exist_ok=True)
-                written.append(name)
-                with fs.open(name, "wb") as handle:
-                    for at in range(first, last, per_block):
-                        stop = min(at + per_block, last)
-                        base = int(ends[at])
-                        _frames.write_block(handle, keys[base : int(ends[stop])],
-                                            ends[at : stop + 1] - base, frame.iloc[at:stop],
-                                            stop == last, compress)
-                pieces.append((name, last - first))
+            frame = frame.take(positions)
+            values = _frames.column_values(frame)
+            width = max(1, (_frame_bytes(frame) + len(keys)) // rows)
+            per_block = max(1, min(block // width, -(-rows // (_BLOCKS_PER_SHARE * count))))
+
+            def place(row: int) -> Place:
+                return (keys[int(ends[row]) : int(ends[row + 1])], index, int(positions[row]))
+
+            firsts: list[Place] = []
+            written = [0]
+            fs.makedirs(f"{path}/runs", exist_ok=True)
+            with fs.open(name, "wb") as handle:
+                for first in range(0, rows, per_block):
+                    stop = min(first + per_block, rows)
+                    firsts.append(place(first))
+                    piece = _frames.block_of(keys, ends, positions, frame, values, first, stop)
+                    written.append(written[-1] + _frames.write_block(handle, piece, compress))
+            taken = min(rows, samples)
+            sampled = [(place(k * rows // taken), rows / taken) for k in range(taken)]
+            # Written while a failing task removed the folder: nobody reads it.
             _check_running(fs, path)
-            return pieces
+            return RunInfo(name, firsts, written, sampled, _frames.categories_of(frame), classes)
         except FileNotFoundError:
+            # Another task's failure may have removed the folder between our
+            # checks and a write: its error, not this one, goes first.
             _check_running(fs, path)
             raise
     except BaseException:
-        for name in written:
-            with contextlib.suppress(Exception):
-                _remove(fs, name)
+        with contextlib.suppress(Exception):
+            _remove(fs, name)
         run.abandon()
         raise
+
+
+# Where output partitions divide, and which blocks of which runs hold each one's rows:
+# (input partition, run, first byte, end byte) for each.
+type Planned = tuple[_frames.Plan, list[Place], list[list[tuple[int, str, int, int]]]]
+
+
+def _frame_boundaries(run: Run, count: int, plan: _frames.Plan, runs: list[RunInfo]) -> Planned:
+    """Raises as pandas would for key values that do not compare; chooses the places where
+    output partitions 1, 2, ... begin, and finds the blocks each output partition reads."""
+    try:
+        _frames.check_classes([info.classes for info in runs])
+        plan.categories = _frames.unite_categories([info.categories for info in runs])
+        bounds = _even_bounds([s for info in runs for s in info.samples], count)
+        ranges: list[list[tuple[int, str, int, int]]] = [[] for _ in range(count)]
+        for index, info in enumerate(runs):
+            if info.name is None:
+                continue
+            for out in range(count):
+                # Block b holds the places from firsts[b] to firsts[b + 1].
+                low = 0 if out == 0 else max(0, bisect.bisect_right(info.firsts, bounds[out - 1]) - 1)
+                high = (len(info.firsts) if out == count - 1
+                        else bisect.bisect_left(info.firsts, bounds[out]))
+                if high > low:
+                    ranges[out].append((index, info.name, info.ends[low], info.ends[high]))
+    except BaseException:
+        run.abandon()
+        raise
+    return plan, bounds, ranges
+
+
+# What an output partition reads: the plan, the places where it begins and where the next
+# begins (None at either end), and its blocks.
+type Claimed = tuple[_frames.Plan, Place | None, Place | None, list[tuple[int, str, int, int]]]
+
+
+def _claim_range(out: int, planned: Planned) -> Claimed:
+    """What output partition `out` reads, and nothing of the others'."""
+    plan, bounds, ranges = planned
+    lower = bounds[out - 1] if out > 0 else None
+    upper = bounds[out] if out < len(ranges) - 1 else None
+    return plan, lower, upper, ranges[out]
 
 
 def _protocols(fs: Any) -> set[str]:
@@ -751,70 +789,61 @@ def _frame_bytes(frame: Any) -> int:
     return int(frame.memory_usage(index=True, deep=deep).sum())
 
 
-def _claim_all(
-    run: Run, out: int, split: list[list[tuple[str | None, int]]]
-) -> tuple[list[str], int]:
-    """As _claim, for every input partition's piece at once: the names of the pieces of
-    output partition `out`, and the number of rows before it (which number its rows when the
-    index is ignored)."""
-    _reopen(run, out)
-    names = [name for pieces in split if (name := pieces[out][0]) is not None]
-    return names, sum(rows for pieces in split for _, rows in pieces[:out])
-
-
-def _merge_range(
-    run: Run,
-    out: int,
-    count: int,
-    planned: tuple[_frames.Plan, list[Place]],
-    meta: Any,
-    ignore_index: bool,
-    claimed: tuple[list[str], int],
-) -> Any:
-    plan, _ = planned
-    names, before = claimed
+def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed,
+                 computation: str) -> Any:
+    """Reads an output partition's rows from every run, and merges them."""
+    plan, lower, upper, ranges = claimed
     fs, path = run.fs_path
-    _reopen(run, out)
+    # Made again (its result lost with its worker): not done until this ends,
+    # so that no other partition removes the runs it is about to read.
+    _reopen(run, out, computation)
     try:
-        with contextlib.ExitStack() as stack:
-            readers = [
-                _frames.read_blocks(stack.enter_context(fs.open(name, "rb")), name)
-                for name in names
-            ]
-            chunks = list(_merged_chunks(readers))
-        if not chunks:
+        # Per run: its rows' keys, offsets and the range of them that is this partition's,
+        # and the column values of those rows, block by block.
+        streams: list[tuple[bytes, Any, int, int]] = []
+        labels: list[Any] = []
+        values: list[list[Any]] = []
+        for index, name, start, stop in ranges:
+            with fs.open(name, "rb") as handle:
+                handle.seek(start)
+                data = handle.read(stop - start)
+            blocks = _frames.read_blocks(data, name)
+            keys = b"".join(block.keys for block in blocks)
+            offsets = np.concatenate([[0], *(
+                block.offsets[1:] + base for block, base in zip(
+                    blocks, np.cumsum([0, *(len(block.keys) for block in blocks[:-1])]))
+            )]).astype(np.uint64)
+            positions = np.concatenate([block.positions for block in blocks])
+            cut = [bound for bound in (lower, upper) if bound is not None]
+            found = _cuts(keys, offsets, positions, index, cut)
+            first = found[0] if lower is not None else 0
+            stop_row = found[-1] if upper is not None else len(positions)
+            if stop_row <= first:
+                continue
+            streams.append((keys, offsets[: stop_row + 1], first, stop_row))
+            at = 0
+            for block in blocks:
+                low, high = max(first - at, 0), min(stop_row - at, block.count)
+                if high > low:
+                    labels.append(block.index[low:high])
+                    values.append([v[low:high] for v in block.columns])
+                at += block.count
+        if not streams:
             frame = _frames.with_categories(meta, plan.categories)
         else:
-            frame = chunks[0] if len(chunks) == 1 else pd.concat(chunks)
-        del chunks
-        if ignore_index:
-            frame.index = pd.RangeIndex(before, before + len(frame))
+            order = None
+            if len(streams) > 1:
+                merged, _ = _merge_blocks([(k, o, first, False) for k, o, first, _ in streams])
+                order = np.frombuffer(merged, dtype="<i8")
+            frame = _frames.assemble(labels, values, order, meta, plan.categories)
     except BaseException:
         run.abandon()
         raise
-    _finish(fs, path, out, count)
+    _finish(fs, path, out, count, computation)
     return frame
 
 
-def _merged_chunks(readers: list[Iterator[_frames.Block]]) -> Iterator[Any]:
-    """The rows of sorted pieces, merged: a frame each time some piece's block runs out."""
-    live = [(reader, block) for reader in readers if (block := next(reader, None)) is not None]
-    while live:
-        blocks = [block for _, block in live]
-        positions, ends = _merge_blocks([(b.keys, b.offsets, b.start, not b.last) for b in blocks])
-        taken = [b.rows.iloc[b.start : end] for b, end in zip(blocks, ends) if end > b.start]
-        if len(taken) == 1:
-            yield taken[0]  # merged from one block: in order already
-        elif taken:
-            yield pd.concat(taken).take(np.frombuffer(positions, dtype="<i8"))
-        still: list[tuple[Iterator[_frames.Block], _frames.Block]] = []
-        for (reader, block), end in zip(live, ends):
-            block.start = end
-            if end < block.count:
-                still.append((reader, block))
-            elif not block.last:
-                following = next(reader, None)
-                if following is None:
-                    raise OSError("a piece ends before its last block")
-                still.append((reader, following))
-        live = still
+def _renumber(frame: Any, before: list[int]) -> Any:
+    start = sum(before)
+    frame.index = pd.RangeIndex(start, start + len(frame))
+    return frame

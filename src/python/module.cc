@@ -3,7 +3,8 @@
 // (and, private to the quillmere package, _Lines and _LineMerge for the
 // command, the constructor's defaults, _keep_freed_memory for the command's
 // process, and _sort_key, _split_items and _add_pieces for sorting bags
-// across a cluster, _row_keys, _split_rows and _merge_blocks for DataFrames).
+// across a cluster, _row_keys, _split_rows, _cuts and _merge_blocks for
+// DataFrames).
 
 #include <Python.h>
 #include <malloc.h>
@@ -105,9 +106,11 @@ PyMethodDef module_methods[] = {
      "The keys of a frame's rows, made from its key columns: (keys, offsets)."},
     {"_split_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split_rows)),
      METH_FASTCALL,
-     "_split_rows($module, keys, offsets, index, bounds, threads, /)\n--\n\n"
-     "Put an input partition's rows in order and cut them at the bounds: "
-     "(order, keys, offsets, cuts)."},
+     "_split_rows($module, keys, offsets, threads, /)\n--\n\n"
+     "Put rows in order of their keys: (order, keys, offsets)."},
+    {"_cuts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cuts)), METH_FASTCALL,
+     "_cuts($module, keys, offsets, positions, index, bounds, /)\n--\n\n"
+     "How many sorted rows are placed before each bound."},
     {"_merge_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_blocks)),
      METH_FASTCALL,
      "_merge_blocks($module, blocks, /)\n--\n\n"

@@ -378,58 +378,75 @@ PyObject* row_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* split_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (nargs != 5) {
-      PyErr_Format(PyExc_TypeError, "_split_rows takes 5 arguments (%zd given)", nargs);
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "_split_rows takes 3 arguments (%zd given)", nargs);
       return nullptr;
     }
     Views views;
     const std::optional<KeysView> keys = read_keys(views, args[0], args[1]);
     if (!keys) return nullptr;
-    const long long index = PyLong_AsLongLong(args[2]);
-    const long threads = PyLong_AsLong(args[4]);
-    if (PyErr_Occurred()) return nullptr;
-    std::vector<Place> bounds;
-    std::vector<Ref> bound_keys;
-    if (!read_bounds(args[3], bounds, bound_keys)) return nullptr;
+    const long threads = PyLong_AsLong(args[2]);
+    if (threads == -1 && PyErr_Occurred()) return nullptr;
     const std::size_t rows = keys->rows;
-    std::vector<std::uint64_t> order(rows);
+    std::vector<std::uint64_t> order;
     key::RowKeys sorted;
-    std::vector<std::uint64_t> cuts;
     {
       Detached detached;
-      const std::vector<std::uint64_t> ranked = sort_rows(*keys, threads);
+      order = sort_rows(*keys, threads);
       sorted.bytes.reserve(keys->at(rows) - keys->at(0));
       sorted.offsets.reserve(rows + 1);
-      for (std::size_t i = 0; i < rows; ++i) {
-        order[i] = ranked[i];
-        const key::Bytes key = keys->key(ranked[i]);
+      for (const std::uint64_t row : order) {
+        const key::Bytes key = keys->key(row);
         sorted.bytes.insert(sorted.bytes.end(), key.begin(), key.end());
         sorted.offsets.push_back(sorted.bytes.size());
-      }
-      // Rows are in order of their places, so each bound cuts them once.
-      for (const Place& bound : bounds) {
-        std::size_t low = 0;
-        std::size_t high = rows;
-        while (low < high) {
-          const std::size_t mid = low + (high - low) / 2;
-          const Place place{sorted.key(mid), index, static_cast<long long>(order[mid])};
-          if (before(place, bound)) low = mid + 1;
-          else high = mid;
-        }
-        cuts.push_back(low);
       }
     }
     Ref order_bytes = bytes_from(order.data(), 8 * order.size());
     Ref key_bytes = order_bytes ? bytes_from(sorted.bytes.data(), sorted.bytes.size()) : Ref();
     Ref offsets = key_bytes ? offsets_bytes(sorted.offsets) : Ref();
-    Ref cut_list = offsets ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(cuts.size()))) : Ref();
-    if (!cut_list) return nullptr;
-    for (std::size_t i = 0; i < cuts.size(); ++i) {
-      PyObject* cut = PyLong_FromUnsignedLongLong(cuts[i]);
-      if (cut == nullptr) return nullptr;
-      PyList_SET_ITEM(cut_list.get(), static_cast<Py_ssize_t>(i), cut);
+    if (!offsets) return nullptr;
+    return PyTuple_Pack(3, order_bytes.get(), key_bytes.get(), offsets.get());
+  });
+}
+
+PyObject* cuts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 5) {
+      PyErr_Format(PyExc_TypeError, "_cuts takes 5 arguments (%zd given)", nargs);
+      return nullptr;
     }
-    return PyTuple_Pack(4, order_bytes.get(), key_bytes.get(), offsets.get(), cut_list.get());
+    Views views;
+    const std::optional<KeysView> keys = read_keys(views, args[0], args[1]);
+    if (!keys) return nullptr;
+    const View* positions = views.open(args[2], "positions");
+    if (positions == nullptr) return nullptr;
+    if (positions->size() / 8 < keys->rows) {
+      PyErr_SetString(PyExc_ValueError, "positions must hold one 8-byte number a row");
+      return nullptr;
+    }
+    const long long index = PyLong_AsLongLong(args[3]);
+    if (index == -1 && PyErr_Occurred()) return nullptr;
+    std::vector<Place> bounds;
+    std::vector<Ref> bound_keys;
+    if (!read_bounds(args[4], bounds, bound_keys)) return nullptr;
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(bounds.size())));
+    if (!out) return nullptr;
+    for (std::size_t b = 0; b < bounds.size(); ++b) {
+      // Rows are in order of their places, so the bound cuts them once.
+      std::size_t low = 0;
+      std::size_t high = keys->rows;
+      while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        const auto position = load_le<std::uint64_t>(positions->data() + 8 * mid);
+        const Place place{keys->key(mid), index, static_cast<long long>(position)};
+        if (before(place, bounds[b])) low = mid + 1;
+        else high = mid;
+      }
+      PyObject* cut = PyLong_FromSize_t(low);
+      if (cut == nullptr) return nullptr;
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(b), cut);
+    }
+    return out.release();
   });
 }
 

@@ -1,7 +1,7 @@
 // DataFrames sorted across processes: the keys of a frame's rows, made from
-// its key columns' buffers; an input partition's rows put in key order and
-// cut into one piece per output partition; and the sorted pieces of an
-// output partition merged, a block of each at a time. Keys travel as an
+// its key columns' buffers; an input partition's rows put in key order, and
+// cut where output partitions begin; and the sorted rows that each input
+// partition gives an output partition merged. Keys travel as an
 // arena of bytes and little-endian u64 offsets (one more than there are
 // rows); orders and positions as little-endian i64 row numbers. Private to
 // the quillmere package.
@@ -22,11 +22,16 @@ namespace quillmere::python {
 // nonzero where the value is missing.
 PyObject* row_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// _split_rows(keys, offsets, index, bounds, threads) -> (order, keys,
-// offsets, cuts): the rows of input partition `index` in order of their
-// places (key, index, row), the keys in that order, and for each bound the
-// number of rows placed before it.
+// _split_rows(keys, offsets, threads) -> (order, keys, offsets): the rows in
+// order of their keys, equal keys in order of their rows (sorted on up to
+// `threads` threads), and the keys in that order.
 PyObject* split_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// _cuts(keys, offsets, positions, index, bounds) -> list[int]: for each bound,
+// a (key bytes, partition, position) place, how many of these rows, sorted
+// rows of input partition `index` at `positions` (i64) in it, are placed
+// before it.
+PyObject* cuts(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // _merge_blocks(blocks) -> (positions, ends): merges blocks of sorted rows,
 // each a tuple (keys, offsets, start, more), from their rows `start`, until
