@@ -3,9 +3,10 @@ of rows written and read as blocks of columns.
 
 An input partition's rows, in key order, are written as one run: a file of blocks, each a
 little-endian u64 of its stored size, one of its size unpacked, a byte of flags (2: compressed),
-then the stored bytes: a pickle (protocol 5) of the block's key arena, u64 offsets, the rows'
-positions in their partition, their index labels and each column's values, LZ4-compressed when
-flagged. Pickled column by column rather than as a frame, a block costs little beyond its bytes,
+then the stored bytes, LZ4-compressed when flagged: a u32 count of buffers and a u64 size of each,
+a pickle (protocol 5) of the block's key arena, u64 offsets, the rows' positions in their
+partition, their index labels and each column's values, then the buffers the pickle holds out of
+band. Pickled column by column rather than as a frame, a block costs little beyond its bytes,
 so runs hold many, and an output partition reads just the blocks that hold its rows.
 """
 
@@ -26,6 +27,8 @@ import pyarrow as pa  # type: ignore[import-untyped]
 from _quillmere import _row_keys
 
 _HEADER = struct.Struct("<QQB")
+_SIZES = struct.Struct("<I")
+_SIZE = struct.Struct("<Q")
 _COMPRESSED = 2
 
 # The classes of values an object column may mix, as pandas compares them.
@@ -221,15 +224,30 @@ def block_of(keys: bytes, offsets: np.ndarray[Any, Any], positions: np.ndarray[A
 
 def write_block(handle: Any, block: Block, compress: bool) -> int:
     """Writes a block; returns the bytes written."""
-    raw = pickle.dumps(block, protocol=5)
-    packed = pa.compress(raw, codec="lz4", asbytes=True) if compress else raw
-    handle.write(_HEADER.pack(len(packed), len(raw), _COMPRESSED if compress else 0))
-    handle.write(packed)
-    return _HEADER.size + len(packed)
+    # The columns' buffers go to the file as they are, beside the pickle that
+    # names them, rather than copied into it.
+    buffers: list[pickle.PickleBuffer] = []
+    head = pickle.dumps(block, protocol=5, buffer_callback=buffers.append)
+    views = [buffer.raw() for buffer in buffers]
+    table = _SIZES.pack(len(views)) + b"".join(_SIZE.pack(len(view)) for view in views)
+    parts: list[bytes | memoryview] = [table, head, *views]
+    size = sum(len(part) for part in parts)
+    if compress:
+        packed = pa.compress(b"".join(parts), codec="lz4", asbytes=True)
+        handle.write(_HEADER.pack(len(packed), size, _COMPRESSED))
+        handle.write(packed)
+        return _HEADER.size + len(packed)
+    handle.write(_HEADER.pack(size, size, 0))
+    for part in parts:
+        handle.write(part)
+    return _HEADER.size + size
 
 
-def read_blocks(data: bytes, name: str) -> list[Block]:
-    """The blocks that `data`, whole blocks read from run `name`, holds."""
+def read_blocks(data: bytearray, name: str) -> list[Block]:
+    """The blocks that `data`, whole blocks read from run `name`, holds.
+
+    Columns are made over `data` itself, which they keep alive, where they can be.
+    """
     blocks = []
     view = memoryview(data)
     at = 0
@@ -238,13 +256,22 @@ def read_blocks(data: bytes, name: str) -> list[Block]:
             raise OSError(f"run {name} ends inside a block's header")
         packed_size, size, flags = _HEADER.unpack_from(view, at)
         at += _HEADER.size
-        packed = view[at : at + packed_size]
-        if len(packed) < packed_size:
+        stored = view[at : at + packed_size]
+        if len(stored) < packed_size:
             raise OSError(f"run {name} ends inside a block")
         at += packed_size
         if flags & _COMPRESSED:
-            packed = pa.decompress(packed, decompressed_size=size, codec="lz4", asbytes=True)
-        blocks.append(pickle.loads(packed))
+            stored = memoryview(bytearray(
+                pa.decompress(stored, decompressed_size=size, codec="lz4", asbytes=True)))
+        (count,) = _SIZES.unpack_from(stored, 0)
+        sizes = [_SIZE.unpack_from(stored, _SIZES.size + _SIZE.size * i)[0] for i in range(count)]
+        start = _SIZES.size + _SIZE.size * count
+        end = len(stored) - sum(sizes)
+        buffers = []
+        for length in sizes:
+            buffers.append(stored[end : end + length])
+            end += length
+        blocks.append(pickle.loads(stored[start : len(stored) - sum(sizes)], buffers=buffers))
     return blocks
 
 

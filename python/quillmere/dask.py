@@ -510,7 +510,7 @@ def _finish(fs: Any, path: str, out: int, count: int, computation: str = "") -> 
 # output partition, so that an output partition reads little beyond its rows.
 _LEAST_BLOCK = 64 << 10
 _BLOCKS_IN_MAX_BYTES = 64
-_BLOCKS_PER_SHARE = 4
+_BLOCKS_PER_SHARE = 2
 
 _NA_POSITIONS = ("first", "last")
 
@@ -804,9 +804,14 @@ def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed,
         labels: list[Any] = []
         values: list[list[Any]] = []
         for index, name, start, stop in ranges:
+            data = bytearray(stop - start)
             with fs.open(name, "rb") as handle:
                 handle.seek(start)
-                data = handle.read(stop - start)
+                got = 0
+                while got < len(data) and (step := handle.readinto(memoryview(data)[got:])):
+                    got += step
+            if got < len(data):
+                raise OSError(f"run {name} ends before its blocks do")
             blocks = _frames.read_blocks(data, name)
             keys = b"".join(block.keys for block in blocks)
             offsets = np.concatenate([[0], *(

@@ -75,9 +75,15 @@ std::uint64_t offset_at(const std::byte* offsets, unsigned width, std::size_t sl
 }
 
 void put_escaped(std::vector<std::byte>& out, const std::byte* data, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
-    out.push_back(data[i]);
-    if (data[i] == std::byte{0}) out.push_back(std::byte{0xFF});
+  // Text rarely holds a zero byte: copy the stretches between them whole.
+  const std::byte* const end = data + size;
+  while (data < end) {
+    const auto* zero = static_cast<const std::byte*>(
+        std::memchr(data, 0, static_cast<std::size_t>(end - data)));
+    const std::byte* const stop = zero != nullptr ? zero + 1 : end;
+    out.insert(out.end(), data, stop);
+    if (zero != nullptr) out.push_back(std::byte{0xFF});
+    data = stop;
   }
   out.push_back(std::byte{0});
   out.push_back(std::byte{0});

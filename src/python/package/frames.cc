@@ -490,17 +490,17 @@ PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     {
       Detached detached;
       auto done = [&](std::size_t b) { return cursor[b] == blocks[b].rows; };
-      // Each block's current key's prefix, which decides most comparisons.
+      // Each block's current key's prefix, which decides most comparisons;
+      // one used up has the largest, so only a tie asks which are used up.
       std::vector<std::uint64_t> head(count, 0);
       auto load_head = [&](std::size_t b) {
-        if (!done(b)) head[b] = key::prefix(blocks[b].key(cursor[b]));
+        head[b] = done(b) ? ~std::uint64_t{0} : key::prefix(blocks[b].key(cursor[b]));
       };
       for (std::size_t b = 0; b < count; ++b) load_head(b);
       // Ties go to the earlier block: blocks come in input order.
       auto less = [&](std::size_t a, std::size_t b) {
-        if (done(a)) return false;
-        if (done(b)) return true;
         if (head[a] != head[b]) return head[a] < head[b];
+        if (done(a) || done(b)) return !done(a);
         const int c =
             key::compare_after_prefix(blocks[a].key(cursor[a]), blocks[b].key(cursor[b]));
         return c != 0 ? c < 0 : a < b;
