@@ -14,6 +14,7 @@ import dask  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import numpy as np  # noqa: E402
 
+import _quillmere  # noqa: E402
 import quillmere.dask  # noqa: E402
 from conftest import left_after_failure  # noqa: E402
 
@@ -279,3 +280,24 @@ def test_more_rows_than_the_cluster_holds(tmp_path):
         rows += len(part)
         total += int(part["row"].sum())
     assert rows == count and total == count * (count - 1) // 2
+
+
+def u64(*values):
+    return np.array(values, dtype="<u8").tobytes()
+
+
+@pytest.mark.parametrize("call,message", [
+    # An Arrow column whose offsets run past its data.
+    (lambda: _quillmere._row_keys([("b", 4, False, True, None, np.array([0, 9], dtype="<i4"),
+                                    b"abc", None, None, 0)], 1), "offsets must rise within"),
+    (lambda: _quillmere._row_keys([("i", 8, False, True, np.zeros(1, "<i8"), None, None,
+                                    None, None, 0)], 2), "fewer rows than asked"),
+    (lambda: _quillmere._split_rows(b"abc", u64(0, 2, 1), 1), "offsets must rise"),
+    (lambda: _quillmere._split_rows(b"abc", u64(0, 4), 1), "stay within the keys"),
+    (lambda: _quillmere._cuts(b"ab", u64(0, 1, 2), u64(0), 0, []), "one 8-byte number a row"),
+    (lambda: _quillmere._merge_runs([(b"ab", u64(0, 1, 2), 3)]), "start must be within"),
+])
+def test_the_private_calls_refuse_buffers_that_do_not_fit(call, message):
+    # Their callers make these buffers; one that does not fit is refused, not read past.
+    with pytest.raises(ValueError, match=message):
+        call()

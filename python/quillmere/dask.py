@@ -26,7 +26,7 @@ import tempfile
 import threading
 import time
 import uuid
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
 import dask.bag.core
@@ -46,7 +46,7 @@ from _quillmere import (
     _add_pieces,
     _check_sorter_arguments,
     _cuts,
-    _merge_blocks,
+    _merge_runs,
     _sort_key,
     _split_items,
     _split_rows,
@@ -156,11 +156,12 @@ def sort[T](
 class Run:
     """One sort's folder under scratch, as every task reaches it.
 
-    Holds `<out>/<input>-<attempt>` pieces (written under their final names:
-    readers open only the names that a finished task returned, so a piece cut
-    short by a failure is never read, and renaming would cost a copy on an
-    object store), `<out>.done` once output partition `out` has been sorted,
-    and `.run` while the sort is under way.
+    Holds, for a bag, `<out>/<input>-<attempt>` pieces, and for a DataFrame
+    `runs/<input>-<attempt>` runs (written under their final names: readers
+    open only the names that a finished task returned, so a file cut short by
+    a failure is never read, and renaming would cost a copy on an object
+    store); `<out>.done` (a DataFrame's: `<out>.<computation>.done`) once
+    output partition `out` is made; and `.run` while the sort is under way.
     """
 
     def __init__(self, url: str, token: str) -> None:
@@ -506,8 +507,8 @@ def _finish(fs: Any, path: str, out: int, count: int, computation: str = "") -> 
 
 
 # The least bytes of rows in a block of a run; blocks are at most
-# max_bytes / _BLOCKS_IN_MAX_BYTES, and a quarter of a run's rows for one
-# output partition, so that an output partition reads little beyond its rows.
+# max_bytes / _BLOCKS_IN_MAX_BYTES, and half the rows a run gives one output
+# partition, so that an output partition reads little beyond its own rows.
 _LEAST_BLOCK = 64 << 10
 _BLOCKS_IN_MAX_BYTES = 64
 _BLOCKS_PER_SHARE = 2
@@ -718,8 +719,8 @@ def _run_frame(
                 for first in range(0, rows, per_block):
                     stop = min(first + per_block, rows)
                     firsts.append(place(first))
-                    piece = _frames.block_of(keys, ends, positions, frame, values, first, stop)
-                    written.append(written[-1] + _frames.write_block(handle, piece, compress))
+                    rows_ = _frames.block_of(keys, ends, positions, frame, values, first, stop)
+                    written.append(written[-1] + _frames.write_block(handle, rows_, compress))
             taken = min(rows, samples)
             sampled = [(place(k * rows // taken), rows / taken) for k in range(taken)]
             # Written while a failing task removed the folder: nobody reads it.
@@ -838,7 +839,7 @@ def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed,
         else:
             order = None
             if len(streams) > 1:
-                merged, _ = _merge_blocks([(k, o, first, False) for k, o, first, _ in streams])
+                merged, _ = _merge_runs([(k, o, first) for k, o, first, _ in streams])
                 order = np.frombuffer(merged, dtype="<i8")
             frame = _frames.assemble(labels, values, order, meta, plan.categories)
     except BaseException:

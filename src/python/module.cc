@@ -3,7 +3,7 @@
 // (and, private to the quillmere package, _Lines and _LineMerge for the
 // command, the constructor's defaults, _keep_freed_memory for the command's
 // process, and _sort_key, _split_items and _add_pieces for sorting bags
-// across a cluster, _row_keys, _split_rows, _cuts and _merge_blocks for
+// across a cluster, _row_keys, _split_rows, _cuts and _merge_runs for
 // DataFrames).
 
 #include <Python.h>
@@ -111,10 +111,10 @@ PyMethodDef module_methods[] = {
     {"_cuts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cuts)), METH_FASTCALL,
      "_cuts($module, keys, offsets, positions, index, bounds, /)\n--\n\n"
      "How many sorted rows are placed before each bound."},
-    {"_merge_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_blocks)),
+    {"_merge_runs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_runs)),
      METH_FASTCALL,
-     "_merge_blocks($module, blocks, /)\n--\n\n"
-     "Merge blocks of sorted rows until one with more behind it runs out: (positions, ends)."},
+     "_merge_runs($module, runs, /)\n--\n\n"
+     "Merge runs of sorted rows: (positions, ends)."},
     {"_keep_freed_memory", keep_freed_memory, METH_NOARGS,
      "_keep_freed_memory($module, /)\n--\n\n"
      "Let this process reuse freed large blocks rather than return them to the system."},

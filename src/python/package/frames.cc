@@ -450,39 +450,36 @@ PyObject* cuts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* merge_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     if (nargs != 1) {
-      PyErr_Format(PyExc_TypeError, "_merge_blocks takes 1 argument (%zd given)", nargs);
+      PyErr_Format(PyExc_TypeError, "_merge_runs takes 1 argument (%zd given)", nargs);
       return nullptr;
     }
-    Ref list = Ref::steal(PySequence_Fast(args[0], "blocks must be a sequence"));
+    Ref list = Ref::steal(PySequence_Fast(args[0], "runs must be a sequence"));
     if (!list) return nullptr;
     const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get()));
     Views views;
     std::vector<KeysView> blocks;
     std::vector<std::size_t> starts;
     std::vector<std::size_t> cursor;
-    std::vector<bool> more;
     for (std::size_t i = 0; i < count; ++i) {
       PyObject* block = PySequence_Fast_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i));
-      if (!PyTuple_Check(block) || PyTuple_GET_SIZE(block) != 4) {
-        PyErr_SetString(PyExc_TypeError, "a block must be a (keys, offsets, start, more) tuple");
+      if (!PyTuple_Check(block) || PyTuple_GET_SIZE(block) != 3) {
+        PyErr_SetString(PyExc_TypeError, "a run must be a (keys, offsets, start) tuple");
         return nullptr;
       }
       const std::optional<KeysView> keys =
           read_keys(views, PyTuple_GET_ITEM(block, 0), PyTuple_GET_ITEM(block, 1));
       if (!keys) return nullptr;
       const Py_ssize_t start = PyLong_AsSsize_t(PyTuple_GET_ITEM(block, 2));
-      const int behind = PyObject_IsTrue(PyTuple_GET_ITEM(block, 3));
-      if (behind < 0 || PyErr_Occurred()) return nullptr;
+      if (start == -1 && PyErr_Occurred()) return nullptr;
       if (start < 0 || static_cast<std::size_t>(start) > keys->rows) {
-        PyErr_SetString(PyExc_ValueError, "a block's start must be within its rows");
+        PyErr_SetString(PyExc_ValueError, "a run's start must be within its rows");
         return nullptr;
       }
       blocks.push_back(*keys);
       starts.push_back(static_cast<std::size_t>(start));
-      more.push_back(behind != 0);
     }
     cursor = starts;
     // (block, row) of each merged row, in order.
@@ -497,7 +494,7 @@ PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         head[b] = done(b) ? ~std::uint64_t{0} : key::prefix(blocks[b].key(cursor[b]));
       };
       for (std::size_t b = 0; b < count; ++b) load_head(b);
-      // Ties go to the earlier block: blocks come in input order.
+      // Ties go to the earlier run: runs come in input order.
       auto less = [&](std::size_t a, std::size_t b) {
         if (head[a] != head[b]) return head[a] < head[b];
         if (done(a) || done(b)) return !done(a);
@@ -512,8 +509,6 @@ PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (done(w)) break;
         taken.emplace_back(static_cast<std::uint32_t>(w), cursor[w]);
         ++cursor[w];
-        // Its next rows are in a block not read yet: the merge must wait.
-        if (done(w) && more[w]) break;
         load_head(w);
         tree.replay(less);
       }

@@ -33,11 +33,10 @@ PyObject* split_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // before it.
 PyObject* cuts(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// _merge_blocks(blocks) -> (positions, ends): merges blocks of sorted rows,
-// each a tuple (keys, offsets, start, more), from their rows `start`, until
-// a block with `more` behind it runs out (or all do). Returns the merged
-// rows as positions in the blocks' taken rows laid one after another, and
-// where each block's taken rows end.
-PyObject* merge_blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// _merge_runs(runs) -> (positions, ends): merges runs of sorted rows, each a
+// tuple (keys, offsets, start), from their rows `start` on, equal keys in the
+// order of the runs. Returns the merged rows as positions in the runs' rows
+// from `start` on laid one after another, and where each run ended.
+PyObject* merge_runs(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace quillmere::python
