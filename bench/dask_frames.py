@@ -5,10 +5,10 @@ On a local cluster of 2 worker processes (one thread each), sorts one generated 
 key column in turn, once with each method, each on a fresh cluster so that each worker's
 peak memory is that sort's. The frame is generated on the workers, as the methods read it (Dask
 reads it twice, quillmere once). Each sort is timed until its output is in the workers' memory;
-then, untimed, the output is checked where it lies: every partition in key order with
-NaNs last, partitions in order, every row once (by the sum of a row number and of its hash),
-and for quillmere equal keys in input order (checked alike for both). Prints seconds, the speed-up and the largest
-worker's peak memory.
+then, untimed, the output is checked where it lies: every partition in key order with NaNs
+last, partitions in order, every row once (by the count and the sum of the row numbers), and
+for quillmere equal keys in input order (checked alike for both). Prints seconds, the speed-up
+and the largest worker's peak memory.
 """
 
 import argparse

@@ -7,8 +7,9 @@ import time
 import pytest
 
 distributed = pytest.importorskip("distributed")
-pd = pytest.importorskip("pandas")
-pytest.importorskip("pyarrow")
+# pandas installed for another Python raises ImportError, not ModuleNotFoundError.
+pd = pytest.importorskip("pandas", exc_type=ImportError)
+pytest.importorskip("pyarrow", exc_type=ImportError)
 import cloudpickle  # noqa: E402  (distributed's own dependency)
 import dask  # noqa: E402
 import dask.dataframe as dd  # noqa: E402

@@ -27,12 +27,10 @@ import threading
 import time
 import uuid
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import dask.bag.core
 import fsspec  # type: ignore[import-untyped]
-import numpy as np
-import pandas as pd  # type: ignore[import-untyped]
 from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-untyped]
 from dask.bag.core import Bag
 from dask._task_spec import Task, TaskRef, convert_legacy_graph
@@ -51,8 +49,12 @@ from _quillmere import (
     _split_items,
     _split_rows,
 )
-from quillmere import _frames
 from quillmere._typing import Codec, SortKey
+
+if TYPE_CHECKING:
+    # DataFrames need pandas, NumPy and pyarrow, which bags do not: imported
+    # where a DataFrame is sorted.
+    from quillmere import _frames
 
 __all__ = ["sort", "sort_values"]
 
@@ -566,6 +568,9 @@ def sort_values(
             compare (an object column mixing str and int, say), as pandas would.
     """
     import dask.dataframe
+    import pandas as pd  # type: ignore[import-untyped]
+
+    from quillmere import _frames
 
     dd: Any = dask.dataframe  # untyped
     columns = list(by) if isinstance(by, (list, tuple)) else [by]
@@ -620,6 +625,8 @@ def sort_values(
 
 
 def _categorised(plan: _frames.Plan, found: list[dict[Any, Any]]) -> _frames.Plan:
+    from quillmere import _frames
+
     plan.categories = _frames.unite_categories(found)
     return plan
 
@@ -684,6 +691,10 @@ def _run_frame(
     _computation: str,
 ) -> RunInfo:
     """Writes an input partition's rows, in key order, to scratch as a run of blocks."""
+    import numpy as np
+
+    from quillmere import _frames
+
     fs, path = run.fs_path
     _check_running(fs, path)
     # Rows are compressed for a store across a network; on a machine's own
@@ -746,6 +757,8 @@ type Planned = tuple[_frames.Plan, list[Place], list[list[tuple[int, str, int, i
 def _frame_boundaries(run: Run, count: int, plan: _frames.Plan, runs: list[RunInfo]) -> Planned:
     """Raises as pandas would for key values that do not compare; chooses the places where
     output partitions 1, 2, ... begin, and finds the blocks each output partition reads."""
+    from quillmere import _frames
+
     try:
         _frames.check_classes([info.classes for info in runs])
         plan.categories = _frames.unite_categories([info.categories for info in runs])
@@ -793,6 +806,10 @@ def _frame_bytes(frame: Any) -> int:
 def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed,
                  computation: str) -> Any:
     """Reads an output partition's rows from every run, and merges them."""
+    import numpy as np
+
+    from quillmere import _frames
+
     plan, lower, upper, ranges = claimed
     fs, path = run.fs_path
     # Made again (its result lost with its worker): not done until this ends,
@@ -850,6 +867,8 @@ def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed,
 
 
 def _renumber(frame: Any, before: list[int]) -> Any:
+    import pandas as pd
+
     start = sum(before)
     frame.index = pd.RangeIndex(start, start + len(frame))
     return frame
