@@ -275,6 +275,17 @@ def read_blocks(data: bytearray, name: str) -> list[Block]:
     return blocks
 
 
+def joined(blocks: list[Block]) -> tuple[bytes, np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """The keys, u64 offsets and positions of consecutive blocks, as one."""
+    offsets = [np.zeros(1, dtype=np.uint64)]
+    base = 0
+    for block in blocks:
+        offsets.append(block.offsets[1:] + np.uint64(base))
+        base += len(block.keys)
+    return (b"".join(block.keys for block in blocks), np.concatenate(offsets),
+            np.concatenate([block.positions for block in blocks]))
+
+
 def column_values(frame: pd.DataFrame) -> list[Any]:
     """Each column's values, as pandas holds them (any dtype), by position."""
     return [frame.iloc[:, at].array for at in range(frame.shape[1])]

@@ -831,12 +831,7 @@ def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed,
             if got < len(data):
                 raise OSError(f"run {name} ends before its blocks do")
             blocks = _frames.read_blocks(data, name)
-            keys = b"".join(block.keys for block in blocks)
-            offsets = np.concatenate([[0], *(
-                block.offsets[1:] + base for block, base in zip(
-                    blocks, np.cumsum([0, *(len(block.keys) for block in blocks[:-1])]))
-            )]).astype(np.uint64)
-            positions = np.concatenate([block.positions for block in blocks])
+            keys, offsets, positions = _frames.joined(blocks)
             cut = [bound for bound in (lower, upper) if bound is not None]
             found = _cuts(keys, offsets, positions, index, cut)
             first = found[0] if lower is not None else 0
@@ -856,7 +851,7 @@ def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed,
         else:
             order = None
             if len(streams) > 1:
-                merged, _ = _merge_runs([(k, o, first) for k, o, first, _ in streams])
+                merged = _merge_runs([(k, o, first) for k, o, first, _ in streams])
                 order = np.frombuffer(merged, dtype="<i8")
             frame = _frames.assemble(labels, values, order, meta, plan.categories)
     except BaseException:

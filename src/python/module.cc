@@ -114,7 +114,7 @@ PyMethodDef module_methods[] = {
     {"_merge_runs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_runs)),
      METH_FASTCALL,
      "_merge_runs($module, runs, /)\n--\n\n"
-     "Merge runs of sorted rows: (positions, ends)."},
+     "Merge runs of sorted rows: their positions, laid one after another, in order."},
     {"_keep_freed_memory", keep_freed_memory, METH_NOARGS,
      "_keep_freed_memory($module, /)\n--\n\n"
      "Let this process reuse freed large blocks rather than return them to the system."},

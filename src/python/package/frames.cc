@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -53,7 +54,12 @@ class Views {
       PyErr_Format(PyExc_TypeError, "%s must be a contiguous buffer", what);
       return nullptr;
     }
-    views_.push_back(std::make_unique<View>(view));
+    auto held = std::unique_ptr<View>(new (std::nothrow) View(view));
+    if (!held) {
+      PyBuffer_Release(&view);
+      throw std::bad_alloc();
+    }
+    views_.push_back(std::move(held));  // may throw, and then releases the view
     return views_.back().get();
   }
 
@@ -66,6 +72,7 @@ Ref bytes_from(const void* data, std::size_t size) {
                                               static_cast<Py_ssize_t>(size)));
 }
 
+// Little-endian u64s, as offsets, orders and positions travel.
 Ref offsets_bytes(const std::vector<std::uint64_t>& offsets) {
   Ref out = Ref::steal(
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(8 * offsets.size())));
@@ -401,7 +408,7 @@ PyObject* split_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         sorted.offsets.push_back(sorted.bytes.size());
       }
     }
-    Ref order_bytes = bytes_from(order.data(), 8 * order.size());
+    Ref order_bytes = offsets_bytes(order);
     Ref key_bytes = order_bytes ? bytes_from(sorted.bytes.data(), sorted.bytes.size()) : Ref();
     Ref offsets = key_bytes ? offsets_bytes(sorted.offsets) : Ref();
     if (!offsets) return nullptr;
@@ -482,12 +489,17 @@ PyObject* merge_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       starts.push_back(static_cast<std::size_t>(start));
     }
     cursor = starts;
-    // (block, row) of each merged row, in order.
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> taken;
+    // Where each run's rows start among all runs' rows laid one after another.
+    std::vector<std::uint64_t> base(count, 0);
+    for (std::size_t b = 1; b < count; ++b) {
+      base[b] = base[b - 1] + (blocks[b - 1].rows - starts[b - 1]);
+    }
+    std::vector<std::uint64_t> merged;
     {
       Detached detached;
+      merged.reserve(count == 0 ? 0 : base.back() + (blocks.back().rows - starts.back()));
       auto done = [&](std::size_t b) { return cursor[b] == blocks[b].rows; };
-      // Each block's current key's prefix, which decides most comparisons;
+      // Each run's current key's prefix, which decides most comparisons;
       // one used up has the largest, so only a tie asks which are used up.
       std::vector<std::uint64_t> head(count, 0);
       auto load_head = [&](std::size_t b) {
@@ -507,30 +519,13 @@ PyObject* merge_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       while (count > 0) {
         const std::size_t w = tree.winner();
         if (done(w)) break;
-        taken.emplace_back(static_cast<std::uint32_t>(w), cursor[w]);
+        merged.push_back(base[w] + (cursor[w] - starts[w]));
         ++cursor[w];
         load_head(w);
         tree.replay(less);
       }
     }
-    std::vector<std::uint64_t> base(count, 0);
-    for (std::size_t b = 1; b < count; ++b) base[b] = base[b - 1] + (cursor[b - 1] - starts[b - 1]);
-    Ref positions = Ref::steal(
-        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(8 * taken.size())));
-    if (!positions) return nullptr;
-    auto* to = reinterpret_cast<std::byte*>(PyBytes_AS_STRING(positions.get()));
-    for (std::size_t i = 0; i < taken.size(); ++i) {
-      const auto [b, row] = taken[i];
-      store_le(to + 8 * i, base[b] + (row - starts[b]));
-    }
-    Ref ends = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!ends) return nullptr;
-    for (std::size_t b = 0; b < count; ++b) {
-      PyObject* end = PyLong_FromSize_t(cursor[b]);
-      if (end == nullptr) return nullptr;
-      PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(b), end);
-    }
-    return PyTuple_Pack(2, positions.get(), ends.get());
+    return offsets_bytes(merged).release();
   });
 }
 

@@ -33,10 +33,10 @@ PyObject* split_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // before it.
 PyObject* cuts(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// _merge_runs(runs) -> (positions, ends): merges runs of sorted rows, each a
-// tuple (keys, offsets, start), from their rows `start` on, equal keys in the
-// order of the runs. Returns the merged rows as positions in the runs' rows
-// from `start` on laid one after another, and where each run ended.
+// _merge_runs(runs) -> positions: merges runs of sorted rows, each a tuple
+// (keys, offsets, start), from their rows `start` on, equal keys in the order
+// of the runs. Returns the merged rows as positions in the runs' rows from
+// `start` on laid one after another.
 PyObject* merge_runs(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace quillmere::python
