@@ -9,6 +9,12 @@ then, untimed, the output is checked where it lies: every partition in key order
 last, partitions in order, every row once (by the count and the sum of the row numbers), and
 for quillmere equal keys in input order (checked alike for both). Prints seconds, the speed-up
 and the largest worker's peak memory.
+
+With --one-output, measures instead how much memory making one large output partition costs:
+in one process each (Dask's synchronous scheduler), the frame sorted by each key into a single
+output partition, made at once (max_bytes above its size) and merged a few blocks at a time
+(--max-bytes below it), beside gathering the same frame unsorted into one partition. Prints the
+seconds, the output's size and the process's peak memory; the sorted outputs are checked.
 """
 
 import argparse
@@ -136,16 +142,73 @@ def run(method, key, count, parts, max_bytes, scratch):
     return seconds, max(peaks.values())
 
 
+def one_output(how, key, count, parts, max_bytes):
+    """(seconds, output MiB, peak MiB) of making one output partition in this process."""
+    import dask
+    import dask.dataframe as dd
+
+    import quillmere.dask
+
+    bounds = [(count * p // parts, count * (p + 1) // parts) for p in range(parts)]
+    with tempfile.TemporaryDirectory() as scratch, dask.config.set(scheduler="sync"):
+        start = time.perf_counter()
+        frame = dd.from_map(generate, bounds, meta=generate((0, 0)), enforce_metadata=False)
+        if how == "gathered":
+            out = frame.repartition(npartitions=1).compute()
+        else:
+            out = quillmere.dask.sort_values(frame, key, npartitions=1, max_bytes=max_bytes,
+                                             scratch=scratch).compute()
+        seconds = time.perf_counter() - start
+        # Before the check, which costs memory of its own.
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        if how != "gathered":
+            check([summary(out, key)], count, True)
+            if os.listdir(scratch):
+                raise SystemExit(f"scratch not empty: {os.listdir(scratch)}")
+    return seconds, out.memory_usage(index=True, deep=True).sum() / 2**20, peak
+
+
+def one_output_table(args):
+    import concurrent.futures
+    import multiprocessing
+
+    print(f"{args.rows} rows, {args.parts} partitions in, one out, in one process each")
+    print(f"{'key':6} {'made':20} {'seconds':>8} {'output MiB':>11} {'peak MiB':>9}")
+    keys = args.keys.split(",")
+    for key in keys:
+        ways = [("at once", 1 << 40), ("a few blocks a time", args.max_bytes)]
+        for how, max_bytes in [("gathered", 0)] * (key == keys[0]) + ways:
+            # A fresh process for each, so that each peak is its own.
+            with concurrent.futures.ProcessPoolExecutor(
+                1, mp_context=multiprocessing.get_context("spawn")
+            ) as pool:
+                seconds, size, peak = pool.submit(one_output, how, key, args.rows, args.parts,
+                                                  max_bytes).result()
+            label = "-" if how == "gathered" else key
+            print(f"{label:6} {how:20} {seconds:8.2f} {size:11.0f} {peak:9.0f}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=4_000_000)
     parser.add_argument("--parts", type=int, default=16, help="input partitions")
-    parser.add_argument("--max-bytes", type=int, default=256 << 20)
+    parser.add_argument("--max-bytes", type=int,
+                        help="256 MiB; 32 MiB with --one-output, where it should be below the"
+                        " output's size")
     parser.add_argument("--keys", default=",".join(KEYS), help="comma-separated key columns")
     parser.add_argument("--smoke", action="store_true", help="tiny, in seconds")
+    parser.add_argument("--one-output", action="store_true",
+                        help="the memory one large output partition costs, in one process")
     args = parser.parse_args()
+    if args.max_bytes is None:
+        args.max_bytes = (32 if args.one_output else 256) << 20
     if args.smoke:
         args.rows, args.parts = 20_000, 3
+        if args.one_output:
+            args.max_bytes = 1 << 16
+    if args.one_output:
+        one_output_table(args)
+        return
     print(f"{args.rows} rows, {args.parts} partitions in and out, 2 workers of 1 thread")
     print(f"{'key':6} {'method':10} {'seconds':>8} {'speed-up':>9} {'peak MiB':>9}")
     with tempfile.TemporaryDirectory() as scratch:

@@ -117,11 +117,16 @@ def test_each_kind_of_key_sorts_as_pandas_stable_sort(tmp_path, column, ascendin
     (["zoned", "numbers", "uint"], [True, False, True]),
 ])
 @pytest.mark.parametrize("na_position", ["last", "first"])
-def test_several_columns_each_in_its_own_direction(tmp_path, by, ascending, na_position):
+# At 64 KiB, output partitions take more than max_bytes: their runs are read and
+# merged a block at a time.
+@pytest.mark.parametrize("max_bytes", [1 << 30, 1 << 16])
+def test_several_columns_each_in_its_own_direction(tmp_path, by, ascending, na_position,
+                                                   max_bytes):
     df = dask_frame(FRAME, [1000, 1000, 1000])
     # ignore_index numbers the rows across partitions, as pandas does.
     out = quillmere.dask.sort_values(df, by, ascending=ascending, na_position=na_position,
-                                     ignore_index=True, npartitions=4, scratch=str(tmp_path))
+                                     ignore_index=True, npartitions=4, max_bytes=max_bytes,
+                                     scratch=str(tmp_path))
     with dask.config.set(scheduler="threads"):
         parts = [p.compute() for p in out.to_delayed()]
     want = FRAME.sort_values(by, ascending=ascending, na_position=na_position, kind="stable",

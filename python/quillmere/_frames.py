@@ -298,10 +298,30 @@ def frame_of(columns: list[Any], index: pd.Index, like: pd.DataFrame) -> pd.Data
     return frame
 
 
-def assemble(labels: list[pd.Index], values: list[list[Any]], order: np.ndarray[Any, Any] | None,
-             like: pd.DataFrame, categories: dict[Any, pd.Index]) -> pd.DataFrame:
-    """The frame of rows taken block by block (`labels` and `values` of each), in `order`
-    (positions in all of them laid one after another; None: as they are)."""
+def rows_of(blocks: list[Block], first: int, stop: int) -> tuple[list[pd.Index], list[list[Any]]]:
+    """The index labels and column values, block by block, of rows [first, stop) of
+    consecutive blocks."""
+    labels: list[pd.Index] = []
+    values: list[list[Any]] = []
+    at = 0
+    for block in blocks:
+        low, high = max(first - at, 0), min(stop - at, block.count)
+        if high > low:
+            labels.append(block.index[low:high])
+            values.append([v[low:high] for v in block.columns])
+        at += block.count
+    return labels, values
+
+
+def concatenated(pieces: list[Any]) -> Any:
+    """Column values of one dtype, one after another."""
+    return type(pieces[0])._concat_same_type(pieces) if len(pieces) > 1 else pieces[0]
+
+
+def taken(labels: list[pd.Index], values: list[list[Any]], order: np.ndarray[Any, Any] | None,
+          like: pd.DataFrame, categories: dict[Any, pd.Index]) -> tuple[pd.Index, list[Any]]:
+    """The index and columns of rows taken block by block (`labels` and `values` of each),
+    in `order` (positions in all of them laid one after another; None: as they are)."""
     index = labels[0].append(labels[1:]) if len(labels) > 1 else labels[0]
     columns = []
     for at, label in enumerate(like.columns):
@@ -311,6 +331,6 @@ def assemble(labels: list[pd.Index], values: list[list[Any]], order: np.ndarray[
             # Blocks of different partitions may hold other categories.
             pieces = [piece if piece.categories.equals(united) else piece.set_categories(united)
                       for piece in pieces]
-        joined = type(pieces[0])._concat_same_type(pieces) if len(pieces) > 1 else pieces[0]
+        joined = concatenated(pieces)
         columns.append(joined.take(order) if order is not None else joined)
-    return frame_of(columns, index.take(order) if order is not None else index, like)
+    return (index.take(order) if order is not None else index), columns

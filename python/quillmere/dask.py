@@ -26,7 +26,7 @@ import tempfile
 import threading
 import time
 import uuid
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import dask.bag.core
@@ -555,7 +555,8 @@ def sort_values(
         ignore_index: Number the result's rows 0, 1, ... across its partitions (each output
             partition then waits for the lengths of those before it).
         npartitions: Output partitions; those of `df` if None.
-        max_bytes: Bounds the blocks runs are written in, to max_bytes / 64 each.
+        max_bytes: Bounds the blocks runs are written in, to max_bytes / 64 each; an output
+            partition whose rows take more is merged reading about half as much at a time.
         threads: Threads sorting each input partition's keys, at least 1.
         scratch: A directory or fsspec URL that every worker can reach; the local
             temporary directory if None, which suits only a cluster on one machine.
@@ -614,7 +615,7 @@ def sort_values(
     planned = delayed(_frame_boundaries)(run, npartitions, plan, runs)
     merged = [
         delayed(_merge_range)(run, out, npartitions, meta, delayed(_claim_range)(out, planned),
-                              begun)
+                              max_bytes, begun)
         for out in range(npartitions)
     ]
     if ignore_index:
@@ -674,6 +675,7 @@ class RunInfo:
     name: str | None  # None when the partition has no rows
     firsts: list[Place]  # the place of each block's first row
     ends: list[int]  # where each block ends in the file; 0 first
+    block_bytes: int  # about the bytes a block's rows take in memory
     samples: list[tuple[Place, float]]  # places, regularly spaced, and the rows each stands for
     categories: dict[Any, Any]
     classes: dict[Any, list[str]]
@@ -712,7 +714,7 @@ def _run_frame(
             order, keys, offsets = _split_rows(keys, offsets, threads)
             rows = len(frame)
             if rows == 0:
-                return RunInfo(None, [], [0], [], {}, classes)
+                return RunInfo(None, [], [0], 0, [], {}, classes)
             positions = np.frombuffer(order, dtype="<i8")
             ends = np.frombuffer(offsets, dtype="<u8")
             frame = frame.take(positions)
@@ -736,7 +738,8 @@ def _run_frame(
             sampled = [(place(k * rows // taken), rows / taken) for k in range(taken)]
             # Written while a failing task removed the folder: nobody reads it.
             _check_running(fs, path)
-            return RunInfo(name, firsts, written, sampled, _frames.categories_of(frame), classes)
+            return RunInfo(name, firsts, written, per_block * width, sampled,
+                           _frames.categories_of(frame), classes)
         except FileNotFoundError:
             # Another task's failure may have removed the folder between our
             # checks and a write: its error, not this one, goes first.
@@ -749,9 +752,18 @@ def _run_frame(
         raise
 
 
-# Where output partitions divide, and which blocks of which runs hold each one's rows:
-# (input partition, run, first byte, end byte) for each.
-type Planned = tuple[_frames.Plan, list[Place], list[list[tuple[int, str, int, int]]]]
+@dataclasses.dataclass
+class Span:
+    """The blocks of one run that hold an output partition's rows."""
+
+    index: int  # the input partition
+    name: str  # its run
+    ends: list[int]  # where the blocks begin and end in the run: the first block's start first
+    held: int  # about the bytes the blocks' rows take in memory
+
+
+# Where output partitions divide, and the spans each one reads.
+type Planned = tuple[_frames.Plan, list[Place], list[list[Span]]]
 
 
 def _frame_boundaries(run: Run, count: int, plan: _frames.Plan, runs: list[RunInfo]) -> Planned:
@@ -763,7 +775,7 @@ def _frame_boundaries(run: Run, count: int, plan: _frames.Plan, runs: list[RunIn
         _frames.check_classes([info.classes for info in runs])
         plan.categories = _frames.unite_categories([info.categories for info in runs])
         bounds = _even_bounds([s for info in runs for s in info.samples], count)
-        ranges: list[list[tuple[int, str, int, int]]] = [[] for _ in range(count)]
+        spans: list[list[Span]] = [[] for _ in range(count)]
         for index, info in enumerate(runs):
             if info.name is None:
                 continue
@@ -773,24 +785,25 @@ def _frame_boundaries(run: Run, count: int, plan: _frames.Plan, runs: list[RunIn
                 high = (len(info.firsts) if out == count - 1
                         else bisect.bisect_left(info.firsts, bounds[out]))
                 if high > low:
-                    ranges[out].append((index, info.name, info.ends[low], info.ends[high]))
+                    spans[out].append(Span(index, info.name, info.ends[low : high + 1],
+                                           (high - low) * info.block_bytes))
     except BaseException:
         run.abandon()
         raise
-    return plan, bounds, ranges
+    return plan, bounds, spans
 
 
 # What an output partition reads: the plan, the places where it begins and where the next
-# begins (None at either end), and its blocks.
-type Claimed = tuple[_frames.Plan, Place | None, Place | None, list[tuple[int, str, int, int]]]
+# begins (None at either end), and its spans.
+type Claimed = tuple[_frames.Plan, Place | None, Place | None, list[Span]]
 
 
 def _claim_range(out: int, planned: Planned) -> Claimed:
     """What output partition `out` reads, and nothing of the others'."""
-    plan, bounds, ranges = planned
+    plan, bounds, spans = planned
     lower = bounds[out - 1] if out > 0 else None
-    upper = bounds[out] if out < len(ranges) - 1 else None
-    return plan, lower, upper, ranges[out]
+    upper = bounds[out] if out < len(spans) - 1 else None
+    return plan, lower, upper, spans[out]
 
 
 def _protocols(fs: Any) -> set[str]:
@@ -803,62 +816,161 @@ def _frame_bytes(frame: Any) -> int:
     return int(frame.memory_usage(index=True, deep=deep).sum())
 
 
-def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed,
-                 computation: str) -> Any:
-    """Reads an output partition's rows from every run, and merges them."""
-    import numpy as np
+def _read(fs: Any, name: str, start: int, stop: int) -> bytearray:
+    data = bytearray(stop - start)
+    with fs.open(name, "rb") as handle:
+        handle.seek(start)
+        got = 0
+        while got < len(data) and (step := handle.readinto(memoryview(data)[got:])):
+            got += step
+    if got < len(data):
+        raise OSError(f"run {name} ends before its blocks do")
+    return data
 
+
+class _Window:
+    """The rows of a span read from its run and not yet merged: rows [first, stop) of
+    `blocks`, the blocks last read."""
+
+    def __init__(self, span: Span, lower: Place | None, upper: Place | None, per_read: int):
+        import numpy as np
+
+        self.span = span
+        self.lower = lower
+        self.upper = upper
+        self.per_read = per_read
+        self.next = 0  # the next block of the span to read
+        self.blocks: list[_frames.Block] = []
+        self.keys = b""
+        self.offsets = np.zeros(1, dtype=np.uint64)
+        self.positions = np.zeros(0, dtype=np.int64)
+        self.first = self.stop = 0
+
+    @property
+    def rows(self) -> int:
+        return self.stop - self.first
+
+    @property
+    def more(self) -> bool:
+        return self.next < len(self.span.ends) - 1
+
+    def last(self) -> Place:
+        end = self.stop - 1
+        return (self.keys[int(self.offsets[end]) : int(self.offsets[end + 1])], self.span.index,
+                int(self.positions[end]))
+
+    def before(self, edge: Place) -> int:
+        """How many of the rows come before `edge`."""
+        return max(0, _cuts(self.keys, self.offsets, self.positions, self.span.index, [edge])[0]
+                   - self.first)
+
+    def fill(self, fs: Any) -> None:
+        """Reads the next blocks when every row read is merged, until some row is this
+        output partition's or none is left."""
+        from quillmere import _frames
+
+        while self.rows == 0 and self.more:
+            ends, start = self.span.ends, self.next
+            self.next = min(start + self.per_read, len(ends) - 1)
+            self.blocks = []  # let go of the last ones first
+            self.blocks = _frames.read_blocks(
+                _read(fs, self.span.name, ends[start], ends[self.next]), self.span.name)
+            self.keys, self.offsets, self.positions = _frames.joined(self.blocks)
+            self.first, self.stop = 0, len(self.positions)
+            # Only the span's first block holds rows of the partitions before, and only
+            # its last rows of those after.
+            if start == 0 and self.lower is not None:
+                self.first = _cuts(self.keys, self.offsets, self.positions, self.span.index,
+                                   [self.lower])[0]
+            if not self.more and self.upper is not None:
+                self.stop = max(self.first, _cuts(self.keys, self.offsets, self.positions,
+                                                  self.span.index, [self.upper])[0])
+
+    def take(self, count: int) -> tuple[tuple[Buffer, Buffer, int], list[Any], list[list[Any]]]:
+        """The next `count` rows: as _merge_runs takes them, and their labels and values."""
+        from quillmere import _frames
+
+        stream = (self.keys, self.offsets[: self.first + count + 1], self.first)
+        labels, values = _frames.rows_of(self.blocks, self.first, self.first + count)
+        self.first += count
+        return stream, labels, values
+
+
+def _merge_range(run: Run, out: int, count: int, meta: Any, claimed: Claimed, max_bytes: int,
+                 computation: str) -> Any:
+    """Reads an output partition's rows from every run, and merges them.
+
+    When its rows take more than `max_bytes`, the runs are read a few blocks at a time and
+    merged as far as every run read allows, so that besides the partition made, no more
+    than about half of `max_bytes` of rows is held at once.
+    """
     from quillmere import _frames
 
-    plan, lower, upper, ranges = claimed
+    plan, lower, upper, spans = claimed
     fs, path = run.fs_path
     # Made again (its result lost with its worker): not done until this ends,
     # so that no other partition removes the runs it is about to read.
     _reopen(run, out, computation)
     try:
-        # Per run: its rows' keys, offsets and the range of them that is this partition's,
-        # and the column values of those rows, block by block.
-        streams: list[tuple[bytes, Any, int, int]] = []
-        labels: list[Any] = []
-        values: list[list[Any]] = []
-        for index, name, start, stop in ranges:
-            data = bytearray(stop - start)
-            with fs.open(name, "rb") as handle:
-                handle.seek(start)
-                got = 0
-                while got < len(data) and (step := handle.readinto(memoryview(data)[got:])):
-                    got += step
-            if got < len(data):
-                raise OSError(f"run {name} ends before its blocks do")
-            blocks = _frames.read_blocks(data, name)
-            keys, offsets, positions = _frames.joined(blocks)
-            cut = [bound for bound in (lower, upper) if bound is not None]
-            found = _cuts(keys, offsets, positions, index, cut)
-            first = found[0] if lower is not None else 0
-            stop_row = found[-1] if upper is not None else len(positions)
-            if stop_row <= first:
-                continue
-            streams.append((keys, offsets[: stop_row + 1], first, stop_row))
-            at = 0
-            for block in blocks:
-                low, high = max(first - at, 0), min(stop_row - at, block.count)
-                if high > low:
-                    labels.append(block.index[low:high])
-                    values.append([v[low:high] for v in block.columns])
-                at += block.count
-        if not streams:
-            frame = _frames.with_categories(meta, plan.categories)
-        else:
-            order = None
-            if len(streams) > 1:
-                merged = _merge_runs([(k, o, first) for k, o, first, _ in streams])
-                order = np.frombuffer(merged, dtype="<i8")
-            frame = _frames.assemble(labels, values, order, meta, plan.categories)
+        share = max_bytes // (2 * len(spans)) if sum(s.held for s in spans) > max_bytes else None
+        windows = []
+        for span in spans:
+            blocks = len(span.ends) - 1
+            per_read = blocks if share is None else max(1, share * blocks // max(span.held, 1))
+            windows.append(_Window(span, lower, upper, per_read))
+        frame = _merged(fs, windows, meta, plan)
     except BaseException:
         run.abandon()
         raise
     _finish(fs, path, out, count, computation)
     return frame
+
+
+def _merged(fs: Any, windows: list[_Window], meta: Any, plan: _frames.Plan) -> Any:
+    import numpy as np
+
+    from quillmere import _frames
+
+    indexes: list[Any] = []
+    chunks: list[list[Any]] = []
+    while True:
+        for window in windows:
+            window.fill(fs)
+        live = [window for window in windows if window.rows]
+        if not live:
+            break
+        # Rows up to the least last row read of a run with more to read are in
+        # their final order: none still unread comes before them.
+        waiting = [window for window in live if window.more]
+        edge = min(waiting, key=_Window.last) if waiting else None
+        place = edge.last() if edge is not None else None
+        streams: list[tuple[Buffer, Buffer, int]] = []
+        labels: list[Any] = []
+        values: list[list[Any]] = []
+        for window in live:
+            taking = window.rows if place is None or window is edge else window.before(place)
+            if taking:
+                stream, got_labels, got_values = window.take(taking)
+                streams.append(stream)
+                labels += got_labels
+                values += got_values
+        order = np.frombuffer(_merge_runs(streams), dtype="<i8") if len(streams) > 1 else None
+        index, columns = _frames.taken(labels, values, order, meta, plan.categories)
+        del labels, values
+        indexes.append(index)
+        chunks.append(columns)
+    if not chunks:
+        return _frames.with_categories(meta, plan.categories)
+    index = indexes[0].append(indexes[1:]) if len(indexes) > 1 else indexes[0]
+    columns = []
+    for at in range(len(meta.columns)):
+        # Each column's pieces go as soon as it is joined.
+        pieces = [chunk[at] for chunk in chunks]
+        for chunk in chunks:
+            chunk[at] = None
+        columns.append(_frames.concatenated(pieces))
+        del pieces
+    return _frames.frame_of(columns, index, meta)
 
 
 def _renumber(frame: Any, before: list[int]) -> Any:
