@@ -266,12 +266,12 @@ def read_blocks(data: bytearray, name: str) -> list[Block]:
         (count,) = _SIZES.unpack_from(stored, 0)
         sizes = [_SIZE.unpack_from(stored, _SIZES.size + _SIZE.size * i)[0] for i in range(count)]
         start = _SIZES.size + _SIZE.size * count
-        end = len(stored) - sum(sizes)
+        head_end = end = len(stored) - sum(sizes)
         buffers = []
         for length in sizes:
             buffers.append(stored[end : end + length])
             end += length
-        blocks.append(pickle.loads(stored[start : len(stored) - sum(sizes)], buffers=buffers))
+        blocks.append(pickle.loads(stored[start:head_end], buffers=buffers))
     return blocks
 
 

@@ -409,7 +409,7 @@ def _check_running(fs: Any, path: str) -> None:
         raise RuntimeError(f"the sort's scratch folder {path} is gone; compute the result again")
 
 
-def _claim[P](run: Run, out: int, pieces: Sequence[P]) -> P:
+def _claim(run: Run, out: int, pieces: Sequence[str | None]) -> str | None:
     """Hands a piece to its output partition, reopening that partition if it was done.
 
     A finished output partition whose result was lost with its worker is sorted again from
@@ -429,7 +429,11 @@ def _reopen(run: Run, out: int, computation: str = "") -> None:
 def _marker(path: str, out: int, computation: str) -> str:
     """What marks output partition `out` done; within one computation of the result, when
     its name is given (markers of earlier ones may still be there, their run not yet removed)."""
-    return f"{path}/{out}.{computation}.done" if computation else f"{path}/{out}.done"
+    return f"{path}/{out}{_done_ending(computation)}"
+
+
+def _done_ending(computation: str) -> str:
+    return f".{computation}.done" if computation else ".done"
 
 
 def _add_piece(sorter: Sorter[Any], fs: Any, name: str) -> None:
@@ -501,7 +505,7 @@ def _finish(fs: Any, path: str, out: int, count: int, computation: str = "") -> 
         names = {entry.rsplit("/", 1)[-1] for entry in fs.ls(path, detail=False)}
     except FileNotFoundError:
         return  # the same, on a filesystem with folders
-    ending = f".{computation}.done" if computation else ".done"
+    ending = _done_ending(computation)
     done = {name for name in names
             if name.endswith(ending) and name.removesuffix(ending).isdigit()}
     if len(done) == count:

@@ -63,17 +63,6 @@ std::uint64_t float_image(const std::byte* at, unsigned width, bool& nan) noexce
   return (bits & (std::uint64_t{1} << 63)) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-std::uint64_t offset_at(const std::byte* offsets, unsigned width, std::size_t slot) noexcept {
-  if (width == 4) {
-    std::int32_t v;
-    std::memcpy(&v, offsets + 4 * slot, 4);
-    return static_cast<std::uint64_t>(v);
-  }
-  std::int64_t v;
-  std::memcpy(&v, offsets + 8 * slot, 8);
-  return static_cast<std::uint64_t>(v);
-}
-
 void put_escaped(std::vector<std::byte>& out, const std::byte* data, std::size_t size) {
   // Text rarely holds a zero byte: copy the stretches between them whole.
   const std::byte* const end = data + size;
@@ -92,12 +81,9 @@ void put_escaped(std::vector<std::byte>& out, const std::byte* data, std::size_t
 // Appends one row's field of `column`.
 void append_field(const KeyColumn& c, std::size_t row, std::vector<std::byte>& out) {
   const std::byte missing = c.missing_last ? kMissingLast : kMissingFirst;
-  if (c.missing != nullptr && c.missing[row] != 0) {
-    if (c.kind == KeyColumn::Kind::kFloat) {
-      put_be(out, c.missing_last ? ~std::uint64_t{0} : 0, c.width);
-    } else {
-      out.push_back(missing);
-    }
+  const bool flagged = c.missing != nullptr && c.missing[row] != 0;
+  if (flagged && c.kind != KeyColumn::Kind::kFloat) {
+    out.push_back(missing);
     return;
   }
   // Where the image starts: past the leading byte, for a field that has one.
@@ -118,7 +104,8 @@ void append_field(const KeyColumn& c, std::size_t row, std::vector<std::byte>& o
     case KeyColumn::Kind::kFloat: {
       bool nan = false;
       const std::uint64_t image = float_image(c.values + row * c.width, c.width, nan);
-      if (nan) {
+      if (nan || flagged) {
+        // Images no number has: all zero bits first, all one bits last.
         put_be(out, c.missing_last ? ~std::uint64_t{0} : 0, c.width);
         return;
       }
@@ -132,8 +119,8 @@ void append_field(const KeyColumn& c, std::size_t row, std::vector<std::byte>& o
         out.push_back(missing);
         return;
       }
-      const std::uint64_t begin = offset_at(c.offsets, c.width, slot);
-      const std::uint64_t end = offset_at(c.offsets, c.width, slot + 1);
+      const std::uint64_t begin = binary_offset(c, slot);
+      const std::uint64_t end = binary_offset(c, slot + 1);
       out.push_back(kPresent);
       put_escaped(out, c.data + begin, end - begin);
       break;
@@ -152,6 +139,17 @@ void append_field(const KeyColumn& c, std::size_t row, std::vector<std::byte>& o
 }
 
 }  // namespace
+
+std::uint64_t binary_offset(const KeyColumn& c, std::size_t slot) noexcept {
+  if (c.width == 4) {
+    std::int32_t v;
+    std::memcpy(&v, c.offsets + 4 * slot, 4);
+    return static_cast<std::uint64_t>(v);
+  }
+  std::int64_t v;
+  std::memcpy(&v, c.offsets + 8 * slot, 8);
+  return static_cast<std::uint64_t>(v);
+}
 
 void append_row_keys(std::span<const KeyColumn> columns, std::size_t rows, RowKeys& keys) {
   keys.offsets.reserve(keys.offsets.size() + rows);

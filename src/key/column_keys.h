@@ -54,6 +54,10 @@ struct KeyColumn {
   std::size_t first = 0;  // the Arrow array's offset, in slots
 };
 
+// Where slot `slot` of a binary column starts in its data (a negative
+// offset, as a huge one).
+std::uint64_t binary_offset(const KeyColumn& column, std::size_t slot) noexcept;
+
 // Every row's key, in one arena: row r's key is
 // bytes[offsets[r], offsets[r + 1]).
 struct RowKeys {

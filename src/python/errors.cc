@@ -79,4 +79,11 @@ std::nullptr_t raise_message(PyObject* type, const char* message) {
   return nullptr;
 }
 
+bool check_arguments(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
+  if (nargs == want) return true;
+  PyErr_Format(PyExc_TypeError, "%s takes %zd argument%s (%zd given)", name, want,
+               want == 1 ? "" : "s", nargs);
+  return false;
+}
+
 }  // namespace quillmere::python

@@ -35,6 +35,10 @@ void add_processing_note(const char* name);
 // Sets the current exception; returns nullptr for `return`.
 std::nullptr_t raise_message(PyObject* type, const char* message);
 
+// Whether a function `name` of `want` positional arguments was given that
+// many; TypeError set when not.
+bool check_arguments(Py_ssize_t nargs, Py_ssize_t want, const char* name);
+
 // Runs a slot or method body, turning an escaping C++ exception into a Python
 // one and returning the body's error value (nullptr or -1) in its place.
 template <class F>

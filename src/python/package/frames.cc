@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <new>
@@ -155,7 +154,8 @@ bool width_of(PyObject* o, unsigned& width) {
   return true;
 }
 
-// Checks that an Arrow binary column's offsets rise and stay within its data.
+// Checks that an Arrow binary column's offsets (already `c.offsets`) rise and
+// stay within its data.
 bool check_binary(const key::KeyColumn& c, const View& offsets, const View& data,
                   const View* validity, std::size_t rows) {
   const std::size_t slots = c.first + rows + 1;
@@ -164,17 +164,10 @@ bool check_binary(const key::KeyColumn& c, const View& offsets, const View& data
     PyErr_SetString(PyExc_ValueError, "a binary column's buffers hold fewer rows than asked");
     return false;
   }
-  std::int64_t last = 0;
+  std::uint64_t last = 0;
   for (std::size_t slot = c.first; slot < slots; ++slot) {
-    std::int64_t at;
-    if (c.width == 4) {
-      std::int32_t v;
-      std::memcpy(&v, offsets.data() + 4 * slot, 4);
-      at = v;
-    } else {
-      std::memcpy(&at, offsets.data() + 8 * slot, 8);
-    }
-    if (at < 0 || static_cast<std::uint64_t>(at) > data.size() || (slot > c.first && at < last)) {
+    const std::uint64_t at = key::binary_offset(c, slot);
+    if (at > data.size() || (slot > c.first && at < last)) {
       PyErr_SetString(PyExc_ValueError, "a binary column's offsets must rise within its data");
       return false;
     }
@@ -255,8 +248,8 @@ bool read_column(PyObject* tuple, std::size_t rows, Views& views, std::deque<Enc
     if (item(8) != Py_None && (validity = views.open(item(8), "validity")) == nullptr) {
       return false;
     }
-    if (!check_binary(c, *offsets, *data, validity, rows)) return false;
     c.offsets = offsets->data();
+    if (!check_binary(c, *offsets, *data, validity, rows)) return false;
     c.data = data->data();
     c.validity =
         validity != nullptr ? reinterpret_cast<const std::uint8_t*>(validity->data()) : nullptr;
@@ -350,10 +343,7 @@ std::vector<std::uint64_t> sort_rows(const KeysView& keys, long threads) {
 
 PyObject* row_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "_row_keys takes 2 arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!check_arguments(nargs, 2, "_row_keys")) return nullptr;
     const Py_ssize_t rows = PyLong_AsSsize_t(args[1]);
     if (rows < 0) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "rows must not be negative");
@@ -385,10 +375,7 @@ PyObject* row_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* split_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_Format(PyExc_TypeError, "_split_rows takes 3 arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!check_arguments(nargs, 3, "_split_rows")) return nullptr;
     Views views;
     const std::optional<KeysView> keys = read_keys(views, args[0], args[1]);
     if (!keys) return nullptr;
@@ -418,10 +405,7 @@ PyObject* split_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* cuts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (nargs != 5) {
-      PyErr_Format(PyExc_TypeError, "_cuts takes 5 arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!check_arguments(nargs, 5, "_cuts")) return nullptr;
     Views views;
     const std::optional<KeysView> keys = read_keys(views, args[0], args[1]);
     if (!keys) return nullptr;
@@ -459,10 +443,7 @@ PyObject* cuts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* merge_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (nargs != 1) {
-      PyErr_Format(PyExc_TypeError, "_merge_runs takes 1 argument (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!check_arguments(nargs, 1, "_merge_runs")) return nullptr;
     Ref list = Ref::steal(PySequence_Fast(args[0], "runs must be a sequence"));
     if (!list) return nullptr;
     const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get()));

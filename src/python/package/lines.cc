@@ -123,17 +123,11 @@ bool whole_records(const PyLines* self, PyObject* block) {
   return true;
 }
 
-bool check_count(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
-  if (nargs == want) return true;
-  PyErr_Format(PyExc_TypeError, "_Lines.%s takes %zd arguments (%zd given)", name, want, nargs);
-  return false;
-}
-
 // add(sorter, block) -> int: pushes every record of the block with its key.
 PyObject* lines_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     PyLines* self = as_lines(obj);
-    if (!check_count(nargs, 2, "add")) return nullptr;
+    if (!check_arguments(nargs, 2, "_Lines.add")) return nullptr;
     if (!whole_records(self, args[1])) return nullptr;
     PySorter* sorter = adding_sorter(args[0], "_Lines.add");
     if (sorter == nullptr) return nullptr;
@@ -163,7 +157,7 @@ PyObject* lines_add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
 // payloads.
 PyObject* lines_write_to(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (!check_count(nargs, 2, "write_to")) return nullptr;
+    if (!check_arguments(nargs, 2, "_Lines.write_to")) return nullptr;
     const lines::LineKeys& keys = *as_lines(obj)->keys;
     RecordWriter writer = nullptr;
     if (keys.last_resort() == lines::LastResort::kBytes) {
@@ -187,7 +181,9 @@ void remember(PyLines* self, Bytes key) {
 PyObject* lines_unique(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return with_state(obj, [&]() -> PyObject* {
     PyLines* self = as_lines(obj);
-    if (!check_count(nargs, 1, "unique") || !whole_records(self, args[0])) return nullptr;
+    if (!check_arguments(nargs, 1, "_Lines.unique") || !whole_records(self, args[0])) {
+      return nullptr;
+    }
     std::optional<std::string> kept;  // made at the first record dropped
     const Bytes chunk = bytes_of(args[0]);
     key::Buffer previous;
@@ -225,7 +221,9 @@ PyObject* lines_unique(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* lines_marked(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return with_state(obj, [&]() -> PyObject* {
     PyLines* self = as_lines(obj);
-    if (!check_count(nargs, 3, "_marked") || !whole_records(self, args[0])) return nullptr;
+    if (!check_arguments(nargs, 3, "_Lines._marked") || !whole_records(self, args[0])) {
+      return nullptr;
+    }
     const int keys = PyObject_IsTrue(args[1]);
     const int whole = keys < 0 ? -1 : PyObject_IsTrue(args[2]);
     if (whole < 0) return nullptr;
@@ -267,7 +265,9 @@ PyObject* lines_marked(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* lines_check(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return with_state(obj, [&]() -> PyObject* {
     PyLines* self = as_lines(obj);
-    if (!check_count(nargs, 2, "check") || !whole_records(self, args[0])) return nullptr;
+    if (!check_arguments(nargs, 2, "_Lines.check") || !whole_records(self, args[0])) {
+      return nullptr;
+    }
     const int strict = PyObject_IsTrue(args[1]);
     if (strict < 0) return nullptr;
     key::Buffer previous;
@@ -317,7 +317,7 @@ void view_all(PyObject* tuple, std::vector<Bytes>& spans) {
 PyObject* lines_texts_key(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     PyLines* self = as_lines(obj);
-    if (!check_count(nargs, 1, "texts_key")) return nullptr;
+    if (!check_arguments(nargs, 1, "_Lines.texts_key")) return nullptr;
     Ref texts = bytes_tuple(args[0], "key texts");
     if (!texts) return nullptr;
     std::vector<Bytes> spans;
@@ -359,7 +359,7 @@ std::optional<TextRecords> text_records(PyObject* texts, PyObject* records) {
 PyObject* lines_add_texts(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     PyLines* self = as_lines(obj);
-    if (!check_count(nargs, 3, "add_texts")) return nullptr;
+    if (!check_arguments(nargs, 3, "_Lines.add_texts")) return nullptr;
     PySorter* sorter = adding_sorter(args[0], "_Lines.add_texts");
     if (sorter == nullptr) return nullptr;
     const std::optional<TextRecords> given = text_records(args[1], args[2]);

@@ -101,10 +101,7 @@ bool read_bounds(PyObject* bounds, std::vector<Place>& places, std::vector<Ref>&
 
 PyObject* split_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (nargs != 8) {
-      PyErr_Format(PyExc_TypeError, "_split_items takes 8 arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!check_arguments(nargs, 8, "_split_items")) return nullptr;
     PyObject* const key_function = args[3] == Py_None ? nullptr : args[3];
     PyObject* const encode = args[4];
     const long long index = PyLong_AsLongLong(args[1]);
@@ -138,10 +135,7 @@ PyObject* split_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* add_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "_add_pieces takes 2 arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!check_arguments(nargs, 2, "_add_pieces")) return nullptr;
     PySorter* sorter = adding_sorter(args[0], "_add_pieces");
     if (sorter == nullptr) return nullptr;
     if (!PyBytes_Check(args[1])) {
